@@ -1,15 +1,187 @@
-// TEMPORARY STUB: replaced by the real dispatcher.
 #include "command.hpp"
 
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "event.hpp"
+#include "json_reader.hpp"
+#include "json_value.hpp"
+#include "json_writer.hpp"
+#include "scan.hpp"
+#include "spec.hpp"
+#include "symbol_state.hpp"
+
 namespace radar {
-struct RadarCore {};
-std::string CoreError::text() const { return message; }
-Result<std::unique_ptr<Radar>> Radar::create(std::string_view spec_text) {
-    if (spec_text.empty())
-        return parse_error("parse: EOF while parsing a value at line 1 column 0");
-    return std::unique_ptr<Radar>(new Radar(std::make_unique<RadarCore>()));
+
+struct RadarCore {
+    RadarSpec spec;
+    StateStore states;
+    // Reused from command to command so steady traffic allocates little.
+    json::Arena arena;
+    json::DocumentParser parser;
+    std::vector<Event> events;
+};
+
+namespace {
+
+constexpr std::string_view kVersion = "0.2.0";
+
+std::string error_response(const CoreError& error) {
+    std::string out = "{\"error\":";
+    json::append_string(out, error.text());
+    out += ",\"ok\":false}";
+    return out;
 }
+
+std::string ok_response() { return "{\"ok\":true}"; }
+
+// A request member that must be a string.
+Result<std::string_view> string_member(const json::Value& request, std::string_view name) {
+    const json::Value* value = request.find(name);
+    if (value == nullptr || !value->is_string()) {
+        return bad_spec("missing string \"" + std::string(name) + "\"");
+    }
+    return value->string();
+}
+
+// A request member of any type; its decoder judges the type.
+Result<const json::Value*> value_member(const json::Value& request, std::string_view name) {
+    const json::Value* value = request.find(name);
+    if (value == nullptr) return bad_spec("missing \"" + std::string(name) + "\"");
+    return value;
+}
+
+class Dispatcher {
+public:
+    explicit Dispatcher(RadarCore& core) : core_(core) {}
+
+    std::string run(std::string_view text) {
+        json::Value request;
+        std::string syntax_error;
+        if (!core_.parser.parse(text, core_.arena, request, syntax_error)) {
+            return error_response(parse_error(std::move(syntax_error)));
+        }
+        const json::Value* cmd = request.find("cmd");
+        if (cmd == nullptr || !cmd->is_string()) return error_response(bad_spec("missing \"cmd\""));
+        const std::string_view name = cmd->string();
+        if (name == "feed") return feed(request);
+        if (name == "feed_batch") return feed_batch(request);
+        if (name == "scan") return scan_events(request);
+        if (name == "alerts") return alerts();
+        if (name == "reset") return reset();
+        if (name == "version") return version();
+        if (name == "set_spec") return set_spec(request);
+        return error_response(bad_spec("unknown cmd: " + std::string(name)));
+    }
+
+private:
+    std::string feed(const json::Value& request) {
+        auto symbol = string_member(request, "symbol");
+        if (!symbol) return error_response(symbol.error());
+        auto value = value_member(request, "event");
+        if (!value) return error_response(value.error());
+        Event event;
+        std::string message;
+        if (!decode_event(*value.value(), event, message)) {
+            return error_response(parse_error(std::move(message)));
+        }
+        feed_symbol(core_.states, core_.spec.signals, symbol.value(), event);
+        return ok_response();
+    }
+
+    std::string feed_batch(const json::Value& request) {
+        auto symbol = string_member(request, "symbol");
+        if (!symbol) return error_response(symbol.error());
+        auto value = value_member(request, "events");
+        if (!value) return error_response(value.error());
+        std::vector<Event>& events = core_.events;
+        events.clear();
+        std::string message;
+        // Decode the whole batch first: a bad event applies nothing.
+        if (!decode_event_list(*value.value(), events, message)) {
+            return error_response(parse_error(std::move(message)));
+        }
+        for (const Event& event : events) {
+            feed_symbol(core_.states, core_.spec.signals, symbol.value(), event);
+        }
+        return ok_response();
+    }
+
+    std::string scan_events(const json::Value& request) {
+        auto value = value_member(request, "events");
+        if (!value) return error_response(value.error());
+        ScanInput input;
+        std::string message;
+        if (!decode_scan_events(*value.value(), input, message)) {
+            return error_response(parse_error(std::move(message)));
+        }
+        auto report = scan(input, core_.spec);
+        if (!report) return error_response(report.error());
+        return write_report(report.value());
+    }
+
+    std::string alerts() {
+        auto report = alerts_report(core_.spec, core_.states);
+        if (!report) return error_response(report.error());
+        return write_report(report.value());
+    }
+
+    std::string reset() {
+        clear(core_.states);
+        return ok_response();
+    }
+
+    static std::string version() {
+        std::string out = "{\"version\":";
+        json::append_string(out, kVersion);
+        out.push_back('}');
+        return out;
+    }
+
+    std::string set_spec(const json::Value& request) {
+        auto value = value_member(request, "spec");
+        if (!value) return error_response(value.error());
+        auto spec = spec_from_value(*value.value());
+        if (!spec) return error_response(spec.error());
+        if (Status invalid = validate(spec.value())) return error_response(*invalid);
+        core_.spec = std::move(spec).value();
+        clear(core_.states);
+        return ok_response();
+    }
+
+    RadarCore& core_;
+};
+
+// Frees the command's value tree however the command ends.
+class ArenaReset {
+public:
+    explicit ArenaReset(json::Arena& arena) : arena_(arena) {}
+    ~ArenaReset() { arena_.reset(); }
+    ArenaReset(const ArenaReset&) = delete;
+    ArenaReset& operator=(const ArenaReset&) = delete;
+
+private:
+    json::Arena& arena_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<Radar>> Radar::create(std::string_view spec_text) {
+    auto spec = parse_spec_text(spec_text);
+    if (!spec) return std::move(spec).error();
+    if (Status invalid = validate(spec.value())) return std::move(*invalid);
+    auto core = std::make_unique<RadarCore>();
+    core->spec = std::move(spec).value();
+    return std::unique_ptr<Radar>(new Radar(std::move(core)));
+}
+
 Radar::Radar(std::unique_ptr<RadarCore> core) : core_(std::move(core)) {}
 Radar::~Radar() = default;
-std::string Radar::command(std::string_view) { return R"({"version":"0.2.0"})"; }
+
+std::string Radar::command(std::string_view request) {
+    ArenaReset release(core_->arena);
+    return Dispatcher(*core_).run(request);
+}
+
 }  // namespace radar

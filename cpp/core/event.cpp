@@ -1,0 +1,266 @@
+#include "event.hpp"
+
+#include <array>
+#include <limits>
+#include <string_view>
+
+#include "json_reader.hpp"
+
+namespace radar {
+
+namespace {
+
+using json::Member;
+using json::Value;
+using json::ValueKind;
+
+enum class Variant : std::uint8_t { Derivatives, Orderbook, Liquidation };
+enum class FieldType : std::uint8_t { Timestamp, Number, SideName };
+
+struct FieldInfo {
+    std::string_view name;
+    FieldType type;
+};
+
+struct VariantInfo {
+    std::string_view tag;
+    std::string_view struct_name;  // as length messages name it
+    std::array<FieldInfo, 5> fields;
+    std::size_t field_count;
+};
+
+constexpr std::array<VariantInfo, 3> kVariants = {{
+    {"derivatives",
+     "struct variant Event::Derivatives with 4 elements",
+     {{{"ts", FieldType::Timestamp},
+       {"open_interest", FieldType::Number},
+       {"funding_rate", FieldType::Number},
+       {"mark_price", FieldType::Number},
+       {"", FieldType::Number}}},
+     4},
+    {"orderbook",
+     "struct variant Event::Orderbook with 5 elements",
+     {{{"ts", FieldType::Timestamp},
+       {"bid_volume", FieldType::Number},
+       {"ask_volume", FieldType::Number},
+       {"best_bid", FieldType::Number},
+       {"best_ask", FieldType::Number}}},
+     5},
+    {"liquidation",
+     "struct variant Event::Liquidation with 4 elements",
+     {{{"ts", FieldType::Timestamp},
+       {"side", FieldType::SideName},
+       {"qty", FieldType::Number},
+       {"price", FieldType::Number},
+       {"", FieldType::Number}}},
+     4},
+}};
+
+// Decoded field values of one event, in declared order.
+struct Fields {
+    std::int64_t ts = 0;
+    std::array<double, 4> numbers{};  // the double fields, in declared order
+    Side side = Side::Buy;
+    std::array<bool, 5> present{};
+};
+
+std::string invalid_type(const Value& found, std::string_view expected) {
+    return "invalid type: " + json::describe_value(found) + ", expected " + std::string(expected);
+}
+
+bool decode_tag(const Value& v, Variant& out, std::string& error) {
+    if (!v.is_string()) {
+        error = invalid_type(v, "variant identifier");
+        return false;
+    }
+    for (std::size_t i = 0; i < kVariants.size(); ++i) {
+        if (kVariants[i].tag == v.string()) {
+            out = static_cast<Variant>(i);
+            return true;
+        }
+    }
+    error = "unknown variant `" + std::string(v.string()) +
+            "`, expected one of `derivatives`, `orderbook`, `liquidation`";
+    return false;
+}
+
+bool decode_timestamp(const Value& v, std::int64_t& out, std::string& error) {
+    constexpr auto kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    if (v.kind == ValueKind::I64) {
+        out = v.i64;
+        return true;
+    }
+    if (v.kind == ValueKind::U64) {
+        if (v.u64 <= kMax) {
+            out = static_cast<std::int64_t>(v.u64);
+            return true;
+        }
+        error = "invalid value: " + json::describe_value(v) + ", expected i64";
+        return false;
+    }
+    error = invalid_type(v, "i64");
+    return false;
+}
+
+bool decode_side(const Value& v, Side& out, std::string& error) {
+    std::string_view name;
+    const Value* unit = nullptr;
+    if (v.is_string()) {
+        name = v.string();
+    } else if (v.is_object()) {
+        if (v.size != 1) {
+            error = "invalid value: map, expected map with a single key";
+            return false;
+        }
+        name = v.members[0].key;
+        unit = &v.members[0].value;
+    } else {
+        error = invalid_type(v, "string or map");
+        return false;
+    }
+    if (name == "buy") {
+        out = Side::Buy;
+    } else if (name == "sell") {
+        out = Side::Sell;
+    } else {
+        error = "unknown variant `" + std::string(name) + "`, expected `buy` or `sell`";
+        return false;
+    }
+    // A unit variant may carry null or an empty object.
+    const bool unit_ok = unit == nullptr || unit->kind == ValueKind::Null ||
+                         (unit->is_object() && unit->size == 0);
+    if (!unit_ok) {
+        error = invalid_type(*unit, "unit");
+        return false;
+    }
+    return true;
+}
+
+bool decode_field(const VariantInfo& info, std::size_t index, const Value& v, Fields& fields,
+                  std::string& error) {
+    bool ok = true;
+    switch (info.fields[index].type) {
+        case FieldType::Timestamp: ok = decode_timestamp(v, fields.ts, error); break;
+        case FieldType::SideName: ok = decode_side(v, fields.side, error); break;
+        case FieldType::Number: {
+            if (!v.is_number()) {
+                error = invalid_type(v, "f64");
+                return false;
+            }
+            // Double fields fill `numbers` in declared order, skipping ts and side.
+            std::size_t slot = 0;
+            for (std::size_t i = 0; i < index; ++i) {
+                if (info.fields[i].type == FieldType::Number) ++slot;
+            }
+            fields.numbers[slot] = v.as_double();
+            break;
+        }
+    }
+    fields.present[index] = ok;
+    return ok;
+}
+
+Event build_event(Variant variant, const Fields& f) {
+    switch (variant) {
+        case Variant::Derivatives:
+            return Derivatives{f.ts, f.numbers[0], f.numbers[1], f.numbers[2]};
+        case Variant::Orderbook:
+            return Orderbook{f.ts, f.numbers[0], f.numbers[1], f.numbers[2], f.numbers[3]};
+        case Variant::Liquidation: return Liquidation{f.ts, f.side, f.numbers[0], f.numbers[1]};
+    }
+    return Derivatives{};
+}
+
+int field_index(const VariantInfo& info, std::string_view name) {
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+        if (info.fields[i].name == name) return static_cast<int>(i);
+    }
+    return -1;
+}
+
+// Object form: the tag is found during a walk in byte-wise name order;
+// field values are decoded afterwards in the same order, and missing
+// fields are reported last, in declared order.
+bool decode_event_object(const Value& v, Event& out, std::string& error) {
+    const Value* tag = nullptr;
+    for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
+        if (m->key == "kind") {
+            tag = &m->value;
+            break;
+        }
+    }
+    Variant variant{};
+    if (tag != nullptr && !decode_tag(*tag, variant, error)) return false;
+    if (tag == nullptr) {
+        error = "missing field `kind`";
+        return false;
+    }
+    const VariantInfo& info = kVariants[static_cast<std::size_t>(variant)];
+    Fields fields;
+    for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
+        if (&m->value == tag) continue;
+        const int index = field_index(info, m->key);
+        if (index < 0) continue;
+        if (!decode_field(info, static_cast<std::size_t>(index), m->value, fields, error)) return false;
+    }
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+        if (!fields.present[i]) {
+            error = "missing field `" + std::string(info.fields[i].name) + "`";
+            return false;
+        }
+    }
+    out = build_event(variant, fields);
+    return true;
+}
+
+// Array form: the tag, then the fields by position.
+bool decode_event_array(const Value& v, Event& out, std::string& error) {
+    if (v.size == 0) {
+        error = "missing field `kind`";
+        return false;
+    }
+    Variant variant{};
+    if (!decode_tag(v.items[0], variant, error)) return false;
+    const VariantInfo& info = kVariants[static_cast<std::size_t>(variant)];
+    const std::size_t given = v.size - 1;
+    Fields fields;
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+        if (i >= given) {
+            error = "invalid length " + std::to_string(i) + ", expected " + std::string(info.struct_name);
+            return false;
+        }
+        if (!decode_field(info, i, v.items[i + 1], fields, error)) return false;
+    }
+    if (given > info.field_count) {
+        error = "invalid length " + std::to_string(given) + ", expected " +
+                std::to_string(info.field_count) + " elements in sequence";
+        return false;
+    }
+    out = build_event(variant, fields);
+    return true;
+}
+
+}  // namespace
+
+bool decode_event(const json::Value& value, Event& out, std::string& error) {
+    if (value.is_object()) return decode_event_object(value, out, error);
+    if (value.is_array()) return decode_event_array(value, out, error);
+    error = invalid_type(value, "internally tagged enum Event");
+    return false;
+}
+
+bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::string& error) {
+    if (!value.is_array()) {
+        error = invalid_type(value, "a sequence");
+        return false;
+    }
+    out.reserve(out.size() + value.size);
+    for (const Value* it = value.begin_items(); it != value.end_items(); ++it) {
+        Event event;
+        if (!decode_event(*it, event, error)) return false;
+        out.push_back(event);
+    }
+    return true;
+}
+
+}  // namespace radar

@@ -1,0 +1,134 @@
+#pragma once
+// Pull reader over UTF-8 JSON text. It reports syntax errors with the
+// message and byte offset that the protocol fixes, and it is shared by the
+// generic value builder and the spec reader so both fail at the same
+// places with the same texts.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json_value.hpp"
+
+namespace radar::json {
+
+// A parsed number, keeping the kind the literal had.
+struct Number {
+    ValueKind kind = ValueKind::U64;  // U64, I64 or F64
+    std::uint64_t u64 = 0;
+    std::int64_t i64 = 0;
+    double f64 = 0.0;
+};
+
+// Arrays and objects nest at most this deep; one more level is an error.
+inline constexpr int kMaxDepth = 127;
+
+class Reader {
+public:
+    explicit Reader(std::string_view text) : text_(text) {}
+
+    // ---- cursor -------------------------------------------------------
+    [[nodiscard]] int peek() const {
+        return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
+    }
+    // Skips JSON white space and returns the next byte, or -1 at the end.
+    int peek_nonblank();
+    void eat() { ++pos_; }
+    [[nodiscard]] std::size_t position() const { return pos_; }
+
+    // ---- errors -------------------------------------------------------
+    // Every failing function returns false with the error recorded here.
+    // `fail_here` places the error at the cursor, `fail_at_peek` just after
+    // the byte under the cursor, `fail_unplaced` leaves the place to be
+    // fixed later by `place_error` (for errors found by a record decoder).
+    bool fail_here(std::string message);
+    bool fail_at_peek(std::string message);
+    bool fail_unplaced(std::string message);
+    void place_error();
+    [[nodiscard]] const std::string& error_message() const { return message_; }
+    // "message at line L column C"
+    [[nodiscard]] std::string error_text() const;
+
+    // ---- nesting ------------------------------------------------------
+    // Called with the cursor on an opening bracket.
+    bool enter_nested();
+    void leave_nested() { --depth_; }
+
+    // ---- scalars ------------------------------------------------------
+    // After the first letter of a literal: checks the remaining letters.
+    bool expect_literal_rest(std::string_view rest);
+    // With the cursor on a digit, or just after a '-' when !positive.
+    bool read_number(bool positive, Number& out);
+    // Just after the opening quote. `out` views the text itself when the
+    // string has no escapes, else `scratch`, which is overwritten.
+    bool read_string(std::string& scratch, std::string_view& out);
+    bool skip_string();
+    // Skips one whole value, of any depth, checking its syntax.
+    bool skip_value();
+
+    // ---- containers ---------------------------------------------------
+    // Next array element: 1 a value follows, 0 the array ends (the ']' is
+    // left for end_array), -1 error.
+    int next_element(bool& first);
+    // Next object key: 1 key read into `key`, 0 the object ends, -1 error.
+    int next_key(bool& first, std::string& scratch, std::string_view& key);
+    bool expect_colon();
+    bool end_array();
+    bool end_object();
+    // What end_array / end_object do to the cursor when the record inside
+    // already failed: their own verdict is dropped, their moves are not.
+    void end_array_after_failure();
+    void end_object_after_failure();
+    // Only white space may follow the document.
+    bool end_document();
+
+    // A value that cannot be what the caller wanted: reads a scalar to
+    // describe it ("invalid type: integer `5`, expected f64"), placed after
+    // it, or before the bracket of an array or object.
+    bool fail_invalid_type(std::string_view expected);
+
+private:
+    bool read_escape(std::string& scratch);
+    bool read_unicode_escape(std::string& scratch);
+    bool read_hex4(std::uint16_t& out);
+    bool skip_escape();
+    bool finish_float(std::size_t start, bool positive, bool mantissa_nonzero, Number& out);
+
+    std::string_view text_;
+    std::size_t pos_ = 0;
+    int depth_ = 0;
+    std::string message_;
+    std::size_t error_offset_ = 0;
+    bool error_placed_ = false;
+};
+
+// Builds generic value trees. Its stacks are reused from one document to
+// the next, so keep one per radar.
+class DocumentParser {
+public:
+    // Parses a whole text into a tree held by `arena` (strings without
+    // escapes view into `text`). On failure returns false and sets `error`
+    // to "message at line L column C".
+    bool parse(std::string_view text, Arena& arena, Value& out, std::string& error);
+
+private:
+    bool parse_value(Reader& reader, Arena& arena, Value& out);
+    bool parse_array(Reader& reader, Arena& arena, Value& out);
+    bool parse_object(Reader& reader, Arena& arena, Value& out);
+
+    std::vector<Value> items_;
+    std::vector<Member> members_;
+    std::string scratch_;
+};
+
+// Rendering of a value found where something else was expected, as the
+// "invalid type" messages show it: null, boolean `true`, integer `5`,
+// floating point `5.0`, string "x", sequence, map.
+std::string describe_value(const Value& value);
+std::string describe_number(const Number& number);
+std::string describe_string(std::string_view text);
+std::string describe_double(double value);
+
+}  // namespace radar::json

@@ -1,0 +1,219 @@
+#include "json_value.hpp"
+
+#include "json_reader.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <memory>
+
+namespace radar::json {
+
+namespace {
+constexpr std::size_t kFirstBlock = 64 * 1024;
+}
+
+char* Arena::copy_text(std::string_view text) {
+    char* out = allocate_array<char>(text.size() + 1);
+    if (!text.empty()) std::memcpy(out, text.data(), text.size());
+    out[text.size()] = '\0';
+    return out;
+}
+
+void* Arena::allocate(std::size_t bytes, std::size_t align) {
+    if (bytes == 0) bytes = 1;
+    if (!blocks_.empty()) {
+        Block& block = blocks_.back();
+        std::size_t start = (used_ + align - 1) & ~(align - 1);
+        if (start <= block.size && bytes <= block.size - start) {
+            used_ = start + bytes;
+            return block.data.get() + start;
+        }
+    }
+    add_block(bytes + align);
+    std::size_t start = 0;
+    used_ = start + bytes;
+    return blocks_.back().data.get() + start;
+}
+
+void Arena::add_block(std::size_t at_least) {
+    std::size_t size = blocks_.empty() ? kFirstBlock : blocks_.back().size * 2;
+    size = std::max(size, at_least);
+    // Value-initialising would touch every page up front; default-init does not.
+    blocks_.push_back(Block{std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+    used_ = 0;
+}
+
+void Arena::reset() noexcept {
+    if (blocks_.empty()) return;
+    std::size_t in_use = used_;
+    for (std::size_t i = 0; i + 1 < blocks_.size(); ++i) in_use += blocks_[i].size;
+    auto largest = std::max_element(blocks_.begin(), blocks_.end(),
+                                    [](const Block& a, const Block& b) { return a.size < b.size; });
+    // Keep one block for the next command unless it is far larger than what
+    // this command needed: one huge request must not pin its memory.
+    bool keep = largest->size <= 4 * std::max(in_use, kFirstBlock);
+    Block kept = keep ? std::move(*largest) : Block{};
+    blocks_.clear();
+    if (keep) blocks_.push_back(std::move(kept));
+    used_ = 0;
+}
+
+const Value* Value::find(std::string_view name) const {
+    if (kind != ValueKind::Object) return nullptr;
+    const Member* first = members;
+    const Member* last = members + size;
+    const Member* it = std::lower_bound(first, last, name,
+                                        [](const Member& m, std::string_view n) { return m.key < n; });
+    if (it != last && it->key == name) return &it->value;
+    return nullptr;
+}
+
+double Value::as_double() const {
+    switch (kind) {
+        case ValueKind::U64: return static_cast<double>(u64);
+        case ValueKind::I64: return static_cast<double>(i64);
+        default: return f64;
+    }
+}
+
+}  // namespace radar::json
+
+// ---- building trees ----------------------------------------------------------
+
+namespace radar::json {
+
+namespace {
+
+void set_number(Value& out, const Number& number) {
+    out.kind = number.kind;
+    switch (number.kind) {
+        case ValueKind::U64: out.u64 = number.u64; break;
+        case ValueKind::I64: out.i64 = number.i64; break;
+        default: out.f64 = number.f64; break;
+    }
+}
+
+// Sorts members byte-wise by key, keeping only the last of repeated keys.
+std::size_t sort_members(Member* first, Member* last) {
+    auto by_key = [](const Member& a, const Member& b) { return a.key < b.key; };
+    bool strictly_sorted = true;
+    for (Member* it = first; it + 1 < last; ++it) {
+        if (!(it->key < (it + 1)->key)) {
+            strictly_sorted = false;
+            break;
+        }
+    }
+    if (strictly_sorted) return static_cast<std::size_t>(last - first);
+    std::stable_sort(first, last, by_key);
+    Member* out = first;
+    for (Member* it = first; it != last; ++it) {
+        if (it + 1 != last && (it + 1)->key == it->key) continue;  // a later one wins
+        *out++ = *it;
+    }
+    return static_cast<std::size_t>(out - first);
+}
+
+}  // namespace
+
+bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error) {
+    Reader reader(text);
+    items_.clear();
+    members_.clear();
+    if (parse_value(reader, arena, out) && reader.end_document()) return true;
+    error = reader.error_text();
+    return false;
+}
+
+bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out) {
+    const int c = reader.peek_nonblank();
+    out = Value();
+    switch (c) {
+        case -1: return reader.fail_at_peek("EOF while parsing a value");
+        case 'n': reader.eat(); return reader.expect_literal_rest("ull");
+        case 't':
+            reader.eat();
+            out.kind = ValueKind::Bool;
+            out.boolean = true;
+            return reader.expect_literal_rest("rue");
+        case 'f':
+            reader.eat();
+            out.kind = ValueKind::Bool;
+            return reader.expect_literal_rest("alse");
+        case '"': {
+            reader.eat();
+            std::string_view text;
+            if (!reader.read_string(scratch_, text)) return false;
+            if (text.data() == scratch_.data() && !text.empty()) text = {arena.copy_text(text), text.size()};
+            out.kind = ValueKind::String;
+            out.chars = text.data();
+            out.size = text.size();
+            return true;
+        }
+        case '[':
+        case '{': {
+            if (!reader.enter_nested()) return false;
+            reader.eat();
+            bool ok = c == '[' ? parse_array(reader, arena, out) : parse_object(reader, arena, out);
+            reader.leave_nested();
+            if (!ok) return false;
+            return c == '[' ? reader.end_array() : reader.end_object();
+        }
+        default:
+            if (c == '-' || (c >= '0' && c <= '9')) {
+                if (c == '-') reader.eat();
+                Number number;
+                if (!reader.read_number(c != '-', number)) return false;
+                set_number(out, number);
+                return true;
+            }
+            return reader.fail_at_peek("expected value");
+    }
+}
+
+bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
+    const std::size_t base = items_.size();
+    bool first = true;
+    for (;;) {
+        int next = reader.next_element(first);
+        if (next < 0) return false;
+        if (next == 0) break;
+        Value item;
+        if (!parse_value(reader, arena, item)) return false;
+        items_.push_back(item);
+    }
+    const std::size_t count = items_.size() - base;
+    Value* items = count == 0 ? nullptr : arena.allocate_array<Value>(count);
+    std::uninitialized_copy(items_.begin() + static_cast<std::ptrdiff_t>(base), items_.end(), items);
+    items_.resize(base);
+    out.kind = ValueKind::Array;
+    out.items = items;
+    out.size = count;
+    return true;
+}
+
+bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out) {
+    const std::size_t base = members_.size();
+    bool first = true;
+    for (;;) {
+        std::string_view key;
+        int next = reader.next_key(first, scratch_, key);
+        if (next < 0) return false;
+        if (next == 0) break;
+        if (key.data() == scratch_.data() && !key.empty()) key = {arena.copy_text(key), key.size()};
+        if (!reader.expect_colon()) return false;
+        Value value;
+        if (!parse_value(reader, arena, value)) return false;
+        members_.push_back(Member{key, value});
+    }
+    Member* first_member = members_.data() + base;
+    const std::size_t count = sort_members(first_member, members_.data() + members_.size());
+    Member* members = count == 0 ? nullptr : arena.allocate_array<Member>(count);
+    std::uninitialized_copy(first_member, first_member + count, members);
+    members_.resize(base);
+    out.kind = ValueKind::Object;
+    out.members = members;
+    out.size = count;
+    return true;
+}
+
+}  // namespace radar::json

@@ -1,0 +1,130 @@
+#include "scan.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstring>
+
+#include "json_reader.hpp"
+#include "json_writer.hpp"
+#include "worker_pool.hpp"
+
+namespace radar {
+
+namespace {
+
+// Maps a double to an integer whose order is the IEEE total order.
+std::int64_t total_order_key(double x) {
+    auto bits = std::bit_cast<std::int64_t>(x);
+    return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
+}
+
+bool passes(double severity, double threshold) { return severity >= threshold; }  // NaN fails
+
+void keep_if_passing(std::vector<Alert>& alerts, std::string_view symbol, const SymbolState& state,
+                     const Evaluator& evaluator, double threshold) {
+    Evaluation evaluation = evaluate(state, evaluator);
+    if (!passes(evaluation.severity, threshold)) return;
+    alerts.push_back(Alert{symbol, evaluation.severity, std::move(evaluation.factors), state.ts});
+}
+
+}  // namespace
+
+bool decode_scan_events(const json::Value& value, ScanInput& out, std::string& error) {
+    if (!value.is_object()) {
+        error = "invalid type: " + json::describe_value(value) + ", expected a map";
+        return false;
+    }
+    out.symbols.reserve(value.size);
+    out.offsets.reserve(value.size + 1);
+    out.offsets.push_back(0);
+    for (const json::Member* m = value.begin_members(); m != value.end_members(); ++m) {
+        if (!decode_event_list(m->value, out.events, error)) return false;
+        out.symbols.push_back(m->key);
+        out.offsets.push_back(out.events.size());
+    }
+    return true;
+}
+
+Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
+    if (Status invalid = validate(spec)) return std::move(*invalid);
+    const std::size_t count = input.symbols.size();
+    const std::uint64_t window = window_for(spec.signals);
+    std::vector<SymbolState> states(count);
+    parallel_for(count, [&](std::size_t i) {
+        SymbolState state = new_state(window);
+        for (std::size_t e = input.offsets[i]; e < input.offsets[i + 1]; ++e) {
+            apply_event(state, input.events[e]);
+        }
+        states[i] = std::move(state);
+    });
+
+    Evaluator evaluator(spec.signals);
+    ScanReport report;
+    for (std::size_t i = 0; i < count; ++i) {
+        keep_if_passing(report.alerts, input.symbols[i], states[i], evaluator, spec.threshold);
+    }
+    rank(report.alerts, spec);
+    report.scanned = count;
+    report.factor_keys = evaluator.factor_keys();
+    return report;
+}
+
+Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store) {
+    if (Status invalid = validate(spec)) return std::move(*invalid);
+    Evaluator evaluator(spec.signals);
+    ScanReport report;
+    for (const auto& [symbol, state] : store) {
+        keep_if_passing(report.alerts, symbol, state, evaluator, spec.threshold);
+    }
+    rank(report.alerts, spec);
+    report.scanned = store.size();
+    report.factor_keys = evaluator.factor_keys();
+    return report;
+}
+
+void rank(std::vector<Alert>& alerts, const RadarSpec& spec) {
+    std::stable_sort(alerts.begin(), alerts.end(), [](const Alert& a, const Alert& b) {
+        const std::int64_t ka = total_order_key(a.severity);
+        const std::int64_t kb = total_order_key(b.severity);
+        if (ka != kb) return ka > kb;
+        return a.symbol < b.symbol;
+    });
+    if (spec.limit && alerts.size() > *spec.limit) alerts.resize(static_cast<std::size_t>(*spec.limit));
+}
+
+std::string write_report(const ScanReport& report) {
+    // Keys are escaped once, not once per alert.
+    std::vector<std::string> keys;
+    keys.reserve(report.factor_keys.size());
+    for (const std::string& key : report.factor_keys) {
+        std::string escaped;
+        json::append_string(escaped, key);
+        escaped.push_back(':');
+        keys.push_back(std::move(escaped));
+    }
+    std::string out = "{\"alerts\":[";
+    for (std::size_t a = 0; a < report.alerts.size(); ++a) {
+        const Alert& alert = report.alerts[a];
+        if (a > 0) out.push_back(',');
+        out += "{\"symbol\":";
+        json::append_string(out, alert.symbol);
+        out += ",\"severity\":";
+        json::append_double(out, alert.severity);
+        out += ",\"factors\":{";
+        for (std::size_t f = 0; f < alert.factors.size() && f < keys.size(); ++f) {
+            if (f > 0) out.push_back(',');
+            out += keys[f];
+            json::append_double(out, alert.factors[f]);
+        }
+        out += "},\"ts\":";
+        json::append_i64(out, alert.ts);
+        out.push_back('}');
+    }
+    out += "],\"scanned\":";
+    json::append_u64(out, report.scanned);
+    out.push_back('}');
+    return out;
+}
+
+}  // namespace radar

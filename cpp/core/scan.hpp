@@ -1,0 +1,49 @@
+#pragma once
+// Scanning: states built from a batch of events (or the radar's own store),
+// evaluated, filtered by the threshold, ranked, cut to the limit, and
+// written as the report.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "error.hpp"
+#include "evaluate.hpp"
+#include "event.hpp"
+#include "json_value.hpp"
+#include "spec.hpp"
+#include "symbol_state.hpp"
+
+namespace radar {
+
+// The "events" map of a scan, in byte-wise symbol order. Symbols view into
+// the request, so this lives no longer than the command.
+struct ScanInput {
+    std::vector<std::string_view> symbols;
+    std::vector<std::size_t> offsets;  // events of symbol i: [offsets[i], offsets[i+1])
+    std::vector<Event> events;
+};
+
+[[nodiscard]] bool decode_scan_events(const json::Value& value, ScanInput& out, std::string& error);
+
+struct Alert {
+    std::string_view symbol;     // views the request or the store
+    double severity = 0.0;
+    std::vector<double> factors;  // keyed by ScanReport::factor_keys
+    std::int64_t ts = kNoTimestamp;
+};
+
+struct ScanReport {
+    std::vector<Alert> alerts;
+    std::uint64_t scanned = 0;
+    std::vector<std::string> factor_keys;  // labels in byte order, then "severity"
+};
+
+[[nodiscard]] Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec);
+[[nodiscard]] Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store);
+// Severity descending (IEEE total order), then symbol ascending; then the limit.
+void rank(std::vector<Alert>& alerts, const RadarSpec& spec);
+[[nodiscard]] std::string write_report(const ScanReport& report);
+
+}  // namespace radar
