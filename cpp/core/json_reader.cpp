@@ -249,13 +249,9 @@ bool Reader::finish_float(std::size_t start, bool positive, bool mantissa_nonzer
     auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
     (void)end;
     if (ec == std::errc::result_out_of_range) {
+        // Beyond the double range: too large is an error, too small is zero.
         if (mantissa_nonzero && literal_overflows(literal)) return fail_here("number out of range");
-        value = 0.0;  // too small for any double: zero, with the literal's sign
-        if (!positive) value = -value;
-        // A subnormal the converter refused still has its nearest value.
-        if (mantissa_nonzero && !literal_overflows(literal)) {
-            value = std::strtod(std::string(literal).c_str(), nullptr);
-        }
+        value = positive ? 0.0 : -0.0;
     } else if (ec != std::errc()) {
         return fail_here("invalid number");
     }
@@ -401,11 +397,6 @@ bool Reader::skip_string() {
     }
 }
 
-namespace {
-// Grammar of a skipped number: no value is built, so no range errors.
-bool skip_number_digits(Reader& r, std::string_view text);
-}  // namespace
-
 bool Reader::skip_value() {
     // Iterative, so a skipped value of any depth cannot exhaust the stack.
     std::string frames;
@@ -429,7 +420,7 @@ bool Reader::skip_value() {
             default:
                 if (c == '-' || is_digit(c)) {
                     if (c == '-') eat();
-                    if (!skip_number_digits(*this, text_)) return false;
+                    if (!skip_number()) return false;
                     break;
                 }
                 return fail_at_peek("expected value");
@@ -497,9 +488,10 @@ bool Reader::skip_value() {
     }
 }
 
-namespace {
-bool skip_number_digits(Reader& r, std::string_view text) {
-    (void)text;
+// Grammar of a skipped number: no value is built, so no range errors, and
+// an early end reads as an invalid number.
+bool Reader::skip_number() {
+    Reader& r = *this;
     auto next_or_nul = [&r]() {
         int c = r.peek();
         if (c >= 0) r.eat();
@@ -530,9 +522,13 @@ bool skip_number_digits(Reader& r, std::string_view text) {
     }
     return true;
 }
-}  // namespace
 
 // ---- containers ------------------------------------------------------------
+
+int Reader::fail_element(std::string message) {
+    fail_at_peek(std::move(message));
+    return -1;
+}
 
 int Reader::next_element(bool& first) {
     int c = peek_nonblank();
@@ -541,13 +537,13 @@ int Reader::next_element(bool& first) {
         eat();
         c = peek_nonblank();
     } else if (c >= 0) {
-        if (!first) return fail_at_peek("expected `,` or `]`") ? 1 : -1;
+        if (!first) return fail_element("expected `,` or `]`");
         first = false;
     } else {
-        return fail_at_peek("EOF while parsing a list") ? 1 : -1;
+        return fail_element("EOF while parsing a list");
     }
-    if (c == ']') return fail_at_peek("trailing comma") ? 1 : -1;
-    if (c < 0) return fail_at_peek("EOF while parsing a value") ? 1 : -1;
+    if (c == ']') return fail_element("trailing comma");
+    if (c < 0) return fail_element("EOF while parsing a value");
     return 1;
 }
 
@@ -558,18 +554,18 @@ int Reader::next_key(bool& first, std::string& scratch, std::string_view& key) {
         eat();
         c = peek_nonblank();
     } else if (c >= 0) {
-        if (!first) return fail_at_peek("expected `,` or `}`") ? 1 : -1;
+        if (!first) return fail_element("expected `,` or `}`");
         first = false;
     } else {
-        return fail_at_peek("EOF while parsing an object") ? 1 : -1;
+        return fail_element("EOF while parsing an object");
     }
     if (c == '"') {
         eat();
         return read_string(scratch, key) ? 1 : -1;
     }
-    if (c == '}') return fail_at_peek("trailing comma") ? 1 : -1;
-    if (c >= 0) return fail_at_peek("key must be a string") ? 1 : -1;
-    return fail_at_peek("EOF while parsing a value") ? 1 : -1;
+    if (c == '}') return fail_element("trailing comma");
+    if (c >= 0) return fail_element("key must be a string");
+    return fail_element("EOF while parsing a value");
 }
 
 bool Reader::expect_colon() {

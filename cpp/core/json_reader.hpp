@@ -90,10 +90,12 @@ public:
     bool fail_invalid_type(std::string_view expected);
 
 private:
+    int fail_element(std::string message);  // fail_at_peek for next_element/next_key
     bool read_escape(std::string& scratch);
     bool read_unicode_escape(std::string& scratch);
     bool read_hex4(std::uint16_t& out);
     bool skip_escape();
+    bool skip_number();
     bool finish_float(std::size_t start, bool positive, bool mantissa_nonzero, Number& out);
 
     std::string_view text_;
