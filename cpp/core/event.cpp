@@ -1,5 +1,6 @@
 #include "event.hpp"
 
+#include <algorithm>
 #include <array>
 #include <limits>
 #include <string_view>
@@ -254,7 +255,8 @@ bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::s
         error = invalid_type(value, "a sequence");
         return false;
     }
-    out.reserve(out.size() + value.size);
+    // Callers append many lists to one vector: let it grow geometrically.
+    if (out.capacity() - out.size() < value.size) out.reserve(std::max(out.size() + value.size, 2 * out.capacity()));
     for (const Value* it = value.begin_items(); it != value.end_items(); ++it) {
         Event event;
         if (!decode_event(*it, event, error)) return false;
