@@ -1,6 +1,8 @@
 #include "json_reader.hpp"
 
 #include <algorithm>
+#include <bit>
+#include <cstring>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -152,39 +154,46 @@ bool Reader::read_number(bool positive, Number& out) {
     const std::size_t start = positive ? pos_ : pos_ - 1;
     if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
     const char first = text_[pos_++];
-    std::uint64_t significand = 0;
-    bool too_long = false;  // the integer digits do not fit 64 bits
+    // Digits of the integer and fraction parts while they fit 64 bits: the
+    // value of short literals, computed exactly.
+    std::uint64_t mantissa = 0;
+    bool mantissa_exact = true;
     bool nonzero = false;
+    auto take_digit = [&](int digit) {
+        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+        if (digit != 0) nonzero = true;
+        if (mantissa_exact && mantissa > (kMax - static_cast<std::uint64_t>(digit)) / 10) {
+            mantissa_exact = false;
+        }
+        if (mantissa_exact) mantissa = mantissa * 10 + static_cast<std::uint64_t>(digit);
+    };
     if (first == '0') {
         if (is_digit(peek())) return fail_at_peek("invalid number");
     } else if (first >= '1' && first <= '9') {
-        significand = static_cast<std::uint64_t>(first - '0');
-        nonzero = true;
-        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+        take_digit(first - '0');
         while (is_digit(peek())) {
-            auto digit = static_cast<std::uint64_t>(peek() - '0');
-            if (!too_long && significand > (kMax - digit) / 10) too_long = true;
-            if (!too_long) significand = significand * 10 + digit;
+            take_digit(peek() - '0');
             eat();
         }
     } else {
         return fail_here("invalid number");
     }
-
-    bool is_float = too_long;
+    // An integer too long for 64 bits is a double.
+    bool is_float = !mantissa_exact;
+    std::int64_t fraction_digits = 0;
     if (peek() == '.') {
         eat();
-        std::size_t digits = 0;
         while (is_digit(peek())) {
-            if (peek() != '0') nonzero = true;
+            take_digit(peek() - '0');
             eat();
-            ++digits;
+            ++fraction_digits;
         }
-        if (digits == 0) {
+        if (fraction_digits == 0) {
             return fail_at_peek(peek() >= 0 ? "invalid number" : "EOF while parsing a value");
         }
         is_float = true;
     }
+    std::int32_t exponent = 0;
     if (peek() == 'e' || peek() == 'E') {
         eat();
         bool positive_exponent = true;
@@ -197,7 +206,7 @@ bool Reader::read_number(bool positive, Number& out) {
         if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
         const char lead = text_[pos_++];
         if (!is_digit(lead)) return fail_here("invalid number");
-        std::int32_t exponent = lead - '0';
+        exponent = lead - '0';
         bool exponent_overflow = false;
         constexpr std::int32_t kMaxExp = std::numeric_limits<std::int32_t>::max();
         while (is_digit(peek())) {
@@ -218,27 +227,42 @@ bool Reader::read_number(bool positive, Number& out) {
             out.f64 = positive ? 0.0 : -0.0;
             return true;
         }
+        if (!positive_exponent) exponent = -exponent;
         is_float = true;
     }
 
     if (!is_float) {
         if (positive) {
             out.kind = ValueKind::U64;
-            out.u64 = significand;
+            out.u64 = mantissa;
             return true;
         }
         constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-        if (significand != 0 && significand <= kMinMagnitude) {
+        if (mantissa != 0 && mantissa <= kMinMagnitude) {
             out.kind = ValueKind::I64;
-            out.i64 = significand == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                   : -static_cast<std::int64_t>(significand);
+            out.i64 = mantissa == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                : -static_cast<std::int64_t>(mantissa);
             return true;
         }
-        if (significand == 0) {  // "-0" is the double negative zero
+        if (mantissa == 0) {  // "-0" is the double negative zero
             out.kind = ValueKind::F64;
             out.f64 = -0.0;
             return true;
         }
+    }
+    // Exact fast path: a mantissa that is a double exactly, scaled by a power
+    // of ten that is one too, takes a single correctly rounded operation.
+    const std::int64_t power = std::int64_t{exponent} - fraction_digits;
+    constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+    if (mantissa_exact && mantissa <= kExactMantissa && power >= -22 && power <= 22) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        double value = static_cast<double>(mantissa);
+        value = power < 0 ? value / kPow10[-power] : value * kPow10[power];
+        out.kind = ValueKind::F64;
+        out.f64 = positive ? value : -value;
+        return true;
     }
     return finish_float(start, positive, nonzero, out);
 }
@@ -322,14 +346,33 @@ bool Reader::read_escape(std::string& scratch) {
 namespace {
 // Advances `pos` to the next quote, backslash or control byte.
 std::size_t find_string_stop(std::string_view text, std::size_t pos) {
-    const char* p = text.data() + pos;
-    const char* end = text.data() + text.size();
+    const char* const data = text.data();
+    const char* p = data + pos;
+    const char* const end = data + text.size();
+    // Eight bytes at a time: flags quotes, backslashes and bytes below 0x20.
+    // The lowest flag is exact, which is the only one used.
+    constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+    constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+    while (std::endian::native == std::endian::little && end - p >= 8) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        const std::uint64_t quote = word ^ (kOnes * '"');
+        const std::uint64_t backslash = word ^ (kOnes * '\\');
+        const std::uint64_t flags = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+                                     ((word - kOnes * 0x20) & ~word)) &
+                                    kHigh;
+        if (flags != 0) {
+            return static_cast<std::size_t>(p - data) +
+                   static_cast<std::size_t>(std::countr_zero(flags) >> 3);
+        }
+        p += 8;
+    }
     while (p != end) {
         auto c = static_cast<unsigned char>(*p);
         if (c == '"' || c == '\\' || c < 0x20) break;
         ++p;
     }
-    return static_cast<std::size_t>(p - text.data());
+    return static_cast<std::size_t>(p - data);
 }
 }  // namespace
 

@@ -63,7 +63,7 @@ const Value* Value::find(std::string_view name) const {
     const Member* first = members;
     const Member* last = members + size;
     const Member* it = std::lower_bound(first, last, name,
-                                        [](const Member& m, std::string_view n) { return m.key < n; });
+                                        [](const Member& m, std::string_view n) { return key_less(m.key, n); });
     if (it != last && it->key == name) return &it->value;
     return nullptr;
 }
@@ -95,16 +95,26 @@ void set_number(Value& out, const Number& number) {
 
 // Sorts members byte-wise by key, keeping only the last of repeated keys.
 std::size_t sort_members(Member* first, Member* last) {
-    auto by_key = [](const Member& a, const Member& b) { return a.key < b.key; };
+    auto by_key = [](const Member& a, const Member& b) { return key_less(a.key, b.key); };
     bool strictly_sorted = true;
     for (Member* it = first; it + 1 < last; ++it) {
-        if (!(it->key < (it + 1)->key)) {
+        if (!key_less(it->key, (it + 1)->key)) {
             strictly_sorted = false;
             break;
         }
     }
     if (strictly_sorted) return static_cast<std::size_t>(last - first);
-    std::stable_sort(first, last, by_key);
+    if (last - first <= 16) {
+        // Small objects are the common case; this stable sort allocates nothing.
+        for (Member* it = first + 1; it != last; ++it) {
+            Member moving = *it;
+            Member* hole = it;
+            for (; hole != first && key_less(moving.key, (hole - 1)->key); --hole) *hole = *(hole - 1);
+            *hole = moving;
+        }
+    } else {
+        std::stable_sort(first, last, by_key);
+    }
     Member* out = first;
     for (Member* it = first; it != last; ++it) {
         if (it + 1 != last && (it + 1)->key == it->key) continue;  // a later one wins

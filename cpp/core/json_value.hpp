@@ -87,6 +87,16 @@ struct Value {
     [[nodiscard]] double as_double() const;
 };
 
+// Byte-wise order of texts, a prefix first; inline because object keys are
+// short and compared often.
+[[nodiscard]] inline bool key_less(std::string_view a, std::string_view b) noexcept {
+    const std::size_t n = a.size() < b.size() ? a.size() : b.size();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+    }
+    return a.size() < b.size();
+}
+
 // Object members are sorted byte-wise by key with unique keys.
 struct Member {
     std::string_view key;

@@ -23,6 +23,13 @@ struct ScanInput {
     std::vector<std::string_view> symbols;
     std::vector<std::size_t> offsets;  // events of symbol i: [offsets[i], offsets[i+1])
     std::vector<Event> events;
+
+    // Empties the input but keeps its storage for the next scan.
+    void clear() {
+        symbols.clear();
+        offsets.clear();
+        events.clear();
+    }
 };
 
 [[nodiscard]] bool decode_scan_events(const json::Value& value, ScanInput& out, std::string& error);

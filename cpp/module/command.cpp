@@ -21,6 +21,7 @@ struct RadarCore {
     json::Arena arena;
     json::DocumentParser parser;
     std::vector<Event> events;
+    ScanInput scan_input;
 };
 
 namespace {
@@ -111,7 +112,8 @@ private:
     std::string scan_events(const json::Value& request) {
         auto value = value_member(request, "events");
         if (!value) return error_response(value.error());
-        ScanInput input;
+        ScanInput& input = core_.scan_input;
+        input.clear();
         std::string message;
         if (!decode_scan_events(*value.value(), input, message)) {
             return error_response(parse_error(std::move(message)));
