@@ -158,23 +158,28 @@ bool Reader::read_number(bool positive, Number& out) {
     // value of short literals, computed exactly.
     std::uint64_t mantissa = 0;
     bool mantissa_exact = true;
-    bool nonzero = false;
-    auto take_digit = [&](int digit) {
-        constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-        if (digit != 0) nonzero = true;
-        if (mantissa_exact && mantissa > (kMax - static_cast<std::uint64_t>(digit)) / 10) {
-            mantissa_exact = false;
+    auto take_digits = [&] {
+        constexpr std::uint64_t kSafe = std::numeric_limits<std::uint64_t>::max() / 10 - 1;
+        for (int c = peek(); is_digit(c); c = peek()) {
+            const auto digit = static_cast<std::uint64_t>(c - '0');
+            eat();
+            if (mantissa <= kSafe) {
+                mantissa = mantissa * 10 + digit;
+            } else if (mantissa_exact) {
+                constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+                if (mantissa > (kMax - digit) / 10) {
+                    mantissa_exact = false;
+                } else {
+                    mantissa = mantissa * 10 + digit;
+                }
+            }
         }
-        if (mantissa_exact) mantissa = mantissa * 10 + static_cast<std::uint64_t>(digit);
     };
     if (first == '0') {
         if (is_digit(peek())) return fail_at_peek("invalid number");
     } else if (first >= '1' && first <= '9') {
-        take_digit(first - '0');
-        while (is_digit(peek())) {
-            take_digit(peek() - '0');
-            eat();
-        }
+        mantissa = static_cast<std::uint64_t>(first - '0');
+        take_digits();
     } else {
         return fail_here("invalid number");
     }
@@ -183,16 +188,16 @@ bool Reader::read_number(bool positive, Number& out) {
     std::int64_t fraction_digits = 0;
     if (peek() == '.') {
         eat();
-        while (is_digit(peek())) {
-            take_digit(peek() - '0');
-            eat();
-            ++fraction_digits;
-        }
+        const std::size_t fraction_start = pos_;
+        take_digits();
+        fraction_digits = static_cast<std::int64_t>(pos_ - fraction_start);
         if (fraction_digits == 0) {
             return fail_at_peek(peek() >= 0 ? "invalid number" : "EOF while parsing a value");
         }
         is_float = true;
     }
+    // Past 64 bits the digits cannot all have been zeros.
+    const bool nonzero = mantissa != 0 || !mantissa_exact;
     std::int32_t exponent = 0;
     if (peek() == 'e' || peek() == 'E') {
         eat();

@@ -9,6 +9,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <dlfcn.h>
 
 #include <atomic>
 #include <cstdint>
@@ -208,20 +209,52 @@ void add_param_note(const char* param) noexcept {
     PyErr_Restore(type, value, traceback);
 }
 
-// The UTF-8 bytes of a str argument, kept alive by the bytes object that
-// holds them, so the text is not copied a second time.
+// The UTF-8 text of a str argument, kept alive by the object that holds it:
+// the str itself where the interpreter exposes its UTF-8 form, else a bytes
+// copy.
 class Utf8Text {
 public:
-    explicit Utf8Text(Ref bytes) noexcept : bytes_(std::move(bytes)) {}
-
-    [[nodiscard]] std::string_view view() const noexcept {
-        return {PyBytes_AsString(bytes_.get()),
-                static_cast<std::size_t>(PyBytes_Size(bytes_.get()))};
-    }
+    Utf8Text(Ref owner, std::string_view text) noexcept : owner_(std::move(owner)), text_(text) {}
+    [[nodiscard]] std::string_view view() const noexcept { return text_; }
 
 private:
-    Ref bytes_;
+    Ref owner_;
+    std::string_view text_;
 };
+
+// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. It reads a str's
+// UTF-8 form without copying it (an ASCII str is its own UTF-8), which for
+// large requests saves a copy and its fresh pages. Looked up at run time so
+// that the one wheel still loads on 3.9, where the bytes copy is used.
+using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
+AsUtf8AndSize g_as_utf8_and_size = nullptr;
+
+void find_utf8_view_function() noexcept {
+    PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
+    if (hexversion == nullptr) return;
+    const long version = PyLong_AsLong(hexversion);
+    if (version == -1 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    if (version < 0x030A0000) return;
+    g_as_utf8_and_size =
+        reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
+}
+
+std::optional<Utf8Text> utf8_of(PyObject* str) {
+    if (g_as_utf8_and_size != nullptr) {
+        Py_ssize_t size = 0;
+        const char* data = g_as_utf8_and_size(str, &size);
+        if (data == nullptr) return std::nullopt;
+        return Utf8Text(Ref::borrowed(str), {data, static_cast<std::size_t>(size)});
+    }
+    Ref bytes(PyUnicode_AsUTF8String(str));
+    if (!bytes) return std::nullopt;
+    std::string_view text(PyBytes_AsString(bytes.get()),
+                          static_cast<std::size_t>(PyBytes_Size(bytes.get())));
+    return Utf8Text(std::move(bytes), text);
+}
 
 // Converts a str (or subclass) argument to UTF-8, strictly. On failure the
 // error carries the note naming the parameter.
@@ -240,12 +273,9 @@ std::optional<Utf8Text> to_text(PyObject* arg, const char* param) {
         add_param_note(param);
         return std::nullopt;
     }
-    Ref bytes(PyUnicode_AsUTF8String(arg));
-    if (!bytes) {
-        add_param_note(param);
-        return std::nullopt;
-    }
-    return Utf8Text(std::move(bytes));
+    std::optional<Utf8Text> text = utf8_of(arg);
+    if (!text) add_param_note(param);
+    return text;
 }
 
 // ---------------------------------------------------------------------------
@@ -458,6 +488,7 @@ int module_exec(PyObject* module) noexcept {
         if (!version || add_public(module, "__version__", version.get()) < 0) return -1;
         PyObject* type = radar_type();
         if (type == nullptr) return -1;
+        find_utf8_view_function();
         return add_public(module, "Radar", type);
     });
 }
