@@ -241,7 +241,42 @@ bool decode_event_array(const Value& v, Event& out, std::string& error) {
     return true;
 }
 
+// The common case of an object in text order: no repeated member, a good
+// tag, every field present and well typed. Any doubt answers false, and the
+// caller decodes the sorted object for the exact failure.
+bool decode_valid_object(const Value& v, Event& out) {
+    const Value* tag = nullptr;
+    for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
+        if (m->key != "kind") continue;
+        if (tag != nullptr) return false;
+        tag = &m->value;
+    }
+    std::string ignored;
+    Variant variant{};
+    if (tag == nullptr || !decode_tag(*tag, variant, ignored)) return false;
+    const VariantInfo& info = kVariants[static_cast<std::size_t>(variant)];
+    Fields fields;
+    for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
+        if (&m->value == tag) continue;
+        const int index = field_index(info, m->key);
+        if (index < 0) continue;
+        if (fields.present[static_cast<std::size_t>(index)]) return false;  // repeated
+        if (!decode_field(info, static_cast<std::size_t>(index), m->value, fields, ignored)) {
+            return false;
+        }
+    }
+    for (std::size_t i = 0; i < info.field_count; ++i) {
+        if (!fields.present[i]) return false;
+    }
+    out = build_event(variant, fields);
+    return true;
+}
+
 }  // namespace
+
+bool decode_valid_event(const json::Value& value, Event& out) {
+    return value.is_object() && decode_valid_object(value, out);
+}
 
 bool decode_event(const json::Value& value, Event& out, std::string& error) {
     if (value.is_object()) return decode_event_object(value, out, error);
@@ -262,6 +297,68 @@ bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::s
         if (!decode_event(*it, event, error)) return false;
         out.push_back(event);
     }
+    return true;
+}
+
+void StreamedEvents::clear() {
+    // A huge batch must not pin its memory for the commands after it.
+    constexpr std::size_t kKeptEvents = std::size_t{1} << 16;
+    if (events_.capacity() > kKeptEvents) {
+        std::vector<Event>().swap(events_);
+    } else {
+        events_.clear();
+    }
+    lists_.clear();
+}
+
+std::size_t StreamedEvents::begin_list() {
+    lists_.push_back(List{events_.size(), events_.size(), false, {}});
+    return lists_.size() - 1;
+}
+
+void StreamedEvents::element(std::size_t list, const json::Value& element) {
+    List& target = lists_[list];
+    if (target.failed) return;  // only the first failure of a list counts
+    Event event;
+    if (!decode_streamed_element(element, event, target.error)) {
+        target.failed = true;
+        return;
+    }
+    events_.push_back(event);
+    target.end = events_.size();
+}
+
+bool StreamedEvents::decode_streamed_element(const json::Value& element, Event& out,
+                                             std::string& error) {
+    if (!element.unsorted) return decode_event(element, out, error);
+    if (decode_valid_event(element, out)) return true;
+    // Something is off: decode the members in their proper order so the
+    // failure reported is the one a parsed object gives.
+    sorted_.assign(element.begin_members(), element.end_members());
+    json::Value sorted = element;
+    sorted.unsorted = false;
+    sorted.members = sorted_.data();
+    sorted.size = json::sort_unique_members(sorted_.data(), sorted_.data() + sorted_.size());
+    return decode_event(sorted, out, error);
+}
+
+bool StreamedEvents::events_of(const json::Value& array, std::span<const Event>& out,
+                               std::string& error) const {
+    const List& list = lists_[static_cast<std::size_t>(array.u64)];
+    if (list.failed) {
+        error = list.error;
+        return false;
+    }
+    out = std::span<const Event>(events_.data() + list.begin, list.end - list.begin);
+    return true;
+}
+
+bool event_list(const json::Value& value, const StreamedEvents& streamed,
+                std::vector<Event>& scratch, std::span<const Event>& out, std::string& error) {
+    if (value.streamed) return streamed.events_of(value, out, error);
+    scratch.clear();
+    if (!decode_event_list(value, scratch, error)) return false;
+    out = scratch;
     return true;
 }
 

@@ -2,11 +2,13 @@
 // Market events and their decoding from parsed JSON values.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
 #include "error.hpp"
+#include "json_reader.hpp"
 #include "json_value.hpp"
 
 namespace radar {
@@ -39,8 +41,44 @@ using Event = std::variant<Derivatives, Orderbook, Liquidation>;
 
 // Failures carry the message alone; callers make it a Parse error.
 [[nodiscard]] bool decode_event(const json::Value& value, Event& out, std::string& error);
+// Decodes an object whose members may be unsorted when it is a valid event
+// with no repeated member; false otherwise, with no message.
+[[nodiscard]] bool decode_valid_event(const json::Value& value, Event& out);
 // Appends the decoded events to `out`; on failure `out` may hold a prefix.
 [[nodiscard]] bool decode_event_list(const json::Value& value, std::vector<Event>& out,
                                      std::string& error);
+
+// Decodes event arrays element by element while the request is parsed:
+// each list keeps its events, or the failure of its first bad element,
+// which is what decoding the whole list would have reported.
+class StreamedEvents final : public json::ElementSink {
+public:
+    void clear();
+    std::size_t begin_list() override;
+    void element(std::size_t list, const json::Value& element) override;
+
+    // The events of a streamed array, or its failure.
+    [[nodiscard]] bool events_of(const json::Value& array, std::span<const Event>& out,
+                                 std::string& error) const;
+
+private:
+    bool decode_streamed_element(const json::Value& element, Event& out, std::string& error);
+
+    struct List {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        bool failed = false;
+        std::string error;
+    };
+    std::vector<Event> events_;
+    std::vector<List> lists_;
+    std::vector<json::Member> sorted_;
+};
+
+// An event list from a value: a streamed array's events, or else decoded
+// into `scratch` (which it replaces).
+[[nodiscard]] bool event_list(const json::Value& value, const StreamedEvents& streamed,
+                              std::vector<Event>& scratch, std::span<const Event>& out,
+                              std::string& error);
 
 }  // namespace radar

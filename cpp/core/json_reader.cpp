@@ -40,6 +40,14 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+// The value of eight ASCII digits loaded little-endian (first digit lowest).
+std::uint64_t eight_digits(std::uint64_t word) {
+    word &= 0x0F0F0F0F0F0F0F0FULL;
+    word = (word * 10 + (word >> 8)) & 0x00FF00FF00FF00FFULL;
+    word = (word * 100 + (word >> 16)) & 0x0000FFFF0000FFFFULL;
+    return (word * 10000 + (word >> 32)) & 0xFFFFFFFFULL;
+}
+
 // Whether a decimal literal whose conversion left the double range was too
 // large (rather than too small): compares the power of ten of its first
 // significant digit, exponent included, with zero.
@@ -86,7 +94,7 @@ bool literal_overflows(std::string_view literal) {
 
 // ---- cursor and errors -------------------------------------------------
 
-int Reader::peek_nonblank() {
+int Reader::skip_blanks() {
     while (pos_ < text_.size()) {
         char c = text_[pos_];
         if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
@@ -160,9 +168,24 @@ bool Reader::read_number(bool positive, Number& out) {
     bool mantissa_exact = true;
     auto take_digits = [&] {
         constexpr std::uint64_t kSafe = std::numeric_limits<std::uint64_t>::max() / 10 - 1;
-        for (int c = peek(); is_digit(c); c = peek()) {
-            const auto digit = static_cast<std::uint64_t>(c - '0');
-            eat();
+        const char* p = text_.data() + pos_;
+        const char* const end = text_.data() + text_.size();
+        // Eight digits at a time while the mantissa has room for them
+        // (timestamps and prices have long runs of digits).
+        constexpr std::uint64_t kRoomForEight = 184467440737ULL;  // (2^64 - 1) / 1e8, rounded down
+        while (std::endian::native == std::endian::little && end - p >= 8 && mantissa < kRoomForEight) {
+            std::uint64_t word;
+            std::memcpy(&word, p, 8);
+            const bool all_digits = ((word & 0xF0F0F0F0F0F0F0F0ULL) |
+                                     (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
+                                    0x3333333333333333ULL;
+            if (!all_digits) break;
+            mantissa = mantissa * 100000000ULL + eight_digits(word);
+            p += 8;
+        }
+        for (; p != end; ++p) {
+            const auto digit = static_cast<std::uint64_t>(static_cast<unsigned char>(*p) - '0');
+            if (digit > 9) break;
             if (mantissa <= kSafe) {
                 mantissa = mantissa * 10 + digit;
             } else if (mantissa_exact) {
@@ -174,6 +197,7 @@ bool Reader::read_number(bool positive, Number& out) {
                 }
             }
         }
+        pos_ = static_cast<std::size_t>(p - text_.data());
     };
     if (first == '0') {
         if (is_digit(peek())) return fail_at_peek("invalid number");

@@ -34,7 +34,14 @@ public:
         return pos_ < text_.size() ? static_cast<unsigned char>(text_[pos_]) : -1;
     }
     // Skips JSON white space and returns the next byte, or -1 at the end.
-    int peek_nonblank();
+    int peek_nonblank() {
+        // Compact JSON has no blanks: answer that case without a call.
+        if (pos_ < text_.size()) {
+            const auto c = static_cast<unsigned char>(text_[pos_]);
+            if (c > ' ') return c;
+        }
+        return skip_blanks();
+    }
     void eat() { ++pos_; }
     [[nodiscard]] std::size_t position() const { return pos_; }
 
@@ -90,6 +97,7 @@ public:
     bool fail_invalid_type(std::string_view expected);
 
 private:
+    int skip_blanks();
     int fail_element(std::string message);  // fail_at_peek for next_element/next_key
     bool read_escape(std::string& scratch);
     bool read_unicode_escape(std::string& scratch);
@@ -106,6 +114,17 @@ private:
     bool error_placed_ = false;
 };
 
+// Takes the elements of event arrays one at a time while a request is
+// parsed, so that large batches never exist as a value tree.
+class ElementSink {
+public:
+    virtual ~ElementSink() = default;
+    // Starts a list and returns its id.
+    virtual std::size_t begin_list() = 0;
+    // One element; it is freed as soon as this returns.
+    virtual void element(std::size_t list, const Value& element) = 0;
+};
+
 // Builds generic value trees. Its stacks are reused from one document to
 // the next, so keep one per radar.
 class DocumentParser {
@@ -113,16 +132,26 @@ public:
     // Parses a whole text into a tree held by `arena` (strings without
     // escapes view into `text`). On failure returns false and sets `error`
     // to "message at line L column C".
-    bool parse(std::string_view text, Arena& arena, Value& out, std::string& error);
+    //
+    // With a sink, the arrays in the root object's "events" member (that
+    // member itself when it is an array, else the arrays among its members)
+    // are streamed to the sink and left in the tree as `streamed` arrays.
+    bool parse(std::string_view text, Arena& arena, Value& out, std::string& error,
+               ElementSink* sink = nullptr);
 
 private:
-    bool parse_value(Reader& reader, Arena& arena, Value& out);
+    // Where a value sits, as far as streaming cares.
+    enum class Role : std::uint8_t { Plain, Root, Events, EventList, Element };
+
+    bool parse_value(Reader& reader, Arena& arena, Value& out, Role role);
     bool parse_array(Reader& reader, Arena& arena, Value& out);
-    bool parse_object(Reader& reader, Arena& arena, Value& out);
+    bool parse_streamed_array(Reader& reader, Arena& arena, Value& out);
+    bool parse_object(Reader& reader, Arena& arena, Value& out, Role role);
 
     std::vector<Value> items_;
     std::vector<Member> members_;
     std::string scratch_;
+    ElementSink* sink_ = nullptr;
 };
 
 // Rendering of a value found where something else was expected, as the

@@ -21,41 +21,57 @@ char* Arena::copy_text(std::string_view text) {
 
 void* Arena::allocate(std::size_t bytes, std::size_t align) {
     if (bytes == 0) bytes = 1;
-    if (!blocks_.empty()) {
-        Block& block = blocks_.back();
-        std::size_t start = (used_ + align - 1) & ~(align - 1);
-        if (start <= block.size && bytes <= block.size - start) {
-            used_ = start + bytes;
-            return block.data.get() + start;
+    for (;;) {
+        if (current_ < blocks_.size()) {
+            Block& block = blocks_[current_];
+            const std::size_t start = (used_ + align - 1) & ~(align - 1);
+            if (start <= block.size && bytes <= block.size - start) {
+                used_ = start + bytes;
+                high_water_ = std::max(high_water_, base_ + used_);
+                return block.data.get() + start;
+            }
+            if (current_ + 1 < blocks_.size()) {  // a block kept from earlier use
+                base_ += block.size;
+                ++current_;
+                used_ = 0;
+                continue;
+            }
         }
+        add_block(bytes + align);
     }
-    add_block(bytes + align);
-    std::size_t start = 0;
-    used_ = start + bytes;
-    return blocks_.back().data.get() + start;
 }
 
 void Arena::add_block(std::size_t at_least) {
     std::size_t size = blocks_.empty() ? kFirstBlock : blocks_.back().size * 2;
     size = std::max(size, at_least);
     // Value-initialising would touch every page up front; default-init does not.
+    base_ = 0;
+    for (const Block& block : blocks_) base_ += block.size;
     blocks_.push_back(Block{std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+    current_ = blocks_.size() - 1;
     used_ = 0;
+}
+
+void Arena::rollback(Mark mark) noexcept {
+    current_ = mark.block;
+    used_ = mark.used;
+    base_ = mark.base;
 }
 
 void Arena::reset() noexcept {
     if (blocks_.empty()) return;
-    std::size_t in_use = used_;
-    for (std::size_t i = 0; i + 1 < blocks_.size(); ++i) in_use += blocks_[i].size;
     auto largest = std::max_element(blocks_.begin(), blocks_.end(),
                                     [](const Block& a, const Block& b) { return a.size < b.size; });
     // Keep one block for the next command unless it is far larger than what
     // this command needed: one huge request must not pin its memory.
-    bool keep = largest->size <= 4 * std::max(in_use, kFirstBlock);
+    const bool keep = largest->size <= 4 * std::max(high_water_, kFirstBlock);
     Block kept = keep ? std::move(*largest) : Block{};
     blocks_.clear();
     if (keep) blocks_.push_back(std::move(kept));
+    current_ = 0;
     used_ = 0;
+    base_ = 0;
+    high_water_ = 0;
 }
 
 const Value* Value::find(std::string_view name) const {
@@ -93,8 +109,9 @@ void set_number(Value& out, const Number& number) {
     }
 }
 
-// Sorts members byte-wise by key, keeping only the last of repeated keys.
-std::size_t sort_members(Member* first, Member* last) {
+}  // namespace
+
+std::size_t sort_unique_members(Member* first, Member* last) {
     auto by_key = [](const Member& a, const Member& b) { return key_less(a.key, b.key); };
     bool strictly_sorted = true;
     for (Member* it = first; it + 1 < last; ++it) {
@@ -123,18 +140,22 @@ std::size_t sort_members(Member* first, Member* last) {
     return static_cast<std::size_t>(out - first);
 }
 
-}  // namespace
 
-bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error) {
+bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error,
+                           ElementSink* sink) {
     Reader reader(text);
     items_.clear();
     members_.clear();
-    if (parse_value(reader, arena, out) && reader.end_document()) return true;
+    sink_ = sink;
+    const bool ok = parse_value(reader, arena, out, sink != nullptr ? Role::Root : Role::Plain) &&
+                    reader.end_document();
+    sink_ = nullptr;
+    if (ok) return true;
     error = reader.error_text();
     return false;
 }
 
-bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out) {
+bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role role) {
     const int c = reader.peek_nonblank();
     out = Value();
     switch (c) {
@@ -163,7 +184,14 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out) {
         case '{': {
             if (!reader.enter_nested()) return false;
             reader.eat();
-            bool ok = c == '[' ? parse_array(reader, arena, out) : parse_object(reader, arena, out);
+            bool ok = false;
+            if (c == '{') {
+                ok = parse_object(reader, arena, out, role);
+            } else if (role == Role::Events || role == Role::EventList) {
+                ok = parse_streamed_array(reader, arena, out);
+            } else {
+                ok = parse_array(reader, arena, out);
+            }
             reader.leave_nested();
             if (!ok) return false;
             return c == '[' ? reader.end_array() : reader.end_object();
@@ -188,7 +216,7 @@ bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
         if (next < 0) return false;
         if (next == 0) break;
         Value item;
-        if (!parse_value(reader, arena, item)) return false;
+        if (!parse_value(reader, arena, item, Role::Plain)) return false;
         items_.push_back(item);
     }
     const std::size_t count = items_.size() - base;
@@ -201,7 +229,30 @@ bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
     return true;
 }
 
-bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out) {
+bool DocumentParser::parse_streamed_array(Reader& reader, Arena& arena, Value& out) {
+    const std::size_t list = sink_->begin_list();
+    bool first = true;
+    for (;;) {
+        const int next = reader.next_element(first);
+        if (next < 0) return false;
+        if (next == 0) break;
+        // Each element lives only until the sink has taken it.
+        const Arena::Mark mark = arena.mark();
+        const std::size_t member_base = members_.size();
+        Value item;
+        if (!parse_value(reader, arena, item, Role::Element)) return false;
+        sink_->element(list, item);
+        members_.resize(member_base);
+        arena.rollback(mark);
+    }
+    out.kind = ValueKind::Array;
+    out.streamed = true;
+    out.u64 = list;
+    out.size = 0;
+    return true;
+}
+
+bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out, Role role) {
     const std::size_t base = members_.size();
     bool first = true;
     for (;;) {
@@ -211,12 +262,24 @@ bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out) {
         if (next == 0) break;
         if (key.data() == scratch_.data() && !key.empty()) key = {arena.copy_text(key), key.size()};
         if (!reader.expect_colon()) return false;
+        Role member_role = Role::Plain;
+        if (role == Role::Root && key == "events") member_role = Role::Events;
+        if (role == Role::Events) member_role = Role::EventList;
         Value value;
-        if (!parse_value(reader, arena, value)) return false;
+        if (!parse_value(reader, arena, value, member_role)) return false;
         members_.push_back(Member{key, value});
     }
     Member* first_member = members_.data() + base;
-    const std::size_t count = sort_members(first_member, members_.data() + members_.size());
+    if (role == Role::Element) {
+        // Left on the stack, unsorted: the sink reads it before anything else
+        // is pushed, and sorts only when it must.
+        out.kind = ValueKind::Object;
+        out.unsorted = true;
+        out.members = first_member;
+        out.size = members_.size() - base;
+        return true;
+    }
+    const std::size_t count = sort_unique_members(first_member, members_.data() + members_.size());
     Member* members = count == 0 ? nullptr : arena.allocate_array<Member>(count);
     std::uninitialized_copy(first_member, first_member + count, members);
     members_.resize(base);

@@ -30,9 +30,18 @@ public:
     }
     [[nodiscard]] char* copy_text(std::string_view text);
 
-    // Frees everything allocated since the last reset. Keeps the largest
-    // block; drops the rest so one huge request does not pin its memory.
+    // Frees everything allocated since the last reset. Keeps one block for
+    // the next command, unless it is far larger than this command needed.
     void reset() noexcept;
+
+    // A point to free back to: everything allocated after it goes at once.
+    struct Mark {
+        std::size_t block;
+        std::size_t used;
+        std::size_t base;
+    };
+    [[nodiscard]] Mark mark() const noexcept { return Mark{current_, used_, base_}; }
+    void rollback(Mark mark) noexcept;
 
 private:
     void* allocate(std::size_t bytes, std::size_t align);
@@ -43,7 +52,10 @@ private:
         std::size_t size;
     };
     std::vector<Block> blocks_;
-    std::size_t used_ = 0;  // bytes used in blocks_.back()
+    std::size_t current_ = 0;     // block being filled
+    std::size_t used_ = 0;        // bytes used in it
+    std::size_t base_ = 0;        // bytes of the blocks before it
+    std::size_t high_water_ = 0;  // most bytes in use since the last reset
 };
 
 enum class ValueKind : std::uint8_t { Null, Bool, U64, I64, F64, String, Array, Object };
@@ -55,6 +67,12 @@ struct Member;
 struct Value {
     ValueKind kind = ValueKind::Null;
     bool boolean = false;
+    // An array whose elements were handed to an ElementSink while parsing
+    // instead of being kept: `size` is 0 and `u64` is the sink's list id.
+    bool streamed = false;
+    // An object whose members are still in text order, repeats included
+    // (only ever handed to an ElementSink; see sort_unique_members).
+    bool unsorted = false;
     std::size_t size = 0;  // string bytes, array items or object members
     union {
         std::uint64_t u64;
@@ -104,5 +122,9 @@ struct Member {
 };
 
 inline const Member* Value::end_members() const { return members + size; }
+
+// Sorts members byte-wise by key, keeping only the last of repeated keys,
+// as parsed objects hold them. Returns the number kept.
+std::size_t sort_unique_members(Member* first, Member* last);
 
 }  // namespace radar::json

@@ -30,18 +30,33 @@ void keep_if_passing(std::vector<Alert>& alerts, std::string_view symbol, const 
 
 }  // namespace
 
-bool decode_scan_events(const json::Value& value, ScanInput& out, std::string& error) {
+bool decode_scan_events(const json::Value& value, const StreamedEvents& streamed, ScanInput& out,
+                        std::string& error) {
     if (!value.is_object()) {
         error = "invalid type: " + json::describe_value(value) + ", expected a map";
         return false;
     }
+    // Lists that were not streamed are decoded into `owned`; their views are
+    // made once it has stopped growing.
+    std::vector<std::pair<std::size_t, std::size_t>> owned_ranges;
     out.symbols.reserve(value.size);
-    out.offsets.reserve(value.size + 1);
-    out.offsets.push_back(0);
+    out.lists.reserve(value.size);
     for (const json::Member* m = value.begin_members(); m != value.end_members(); ++m) {
-        if (!decode_event_list(m->value, out.events, error)) return false;
+        std::span<const Event> events;
+        if (m->value.streamed) {
+            if (!streamed.events_of(m->value, events, error)) return false;
+        } else {
+            const std::size_t begin = out.owned.size();
+            if (!decode_event_list(m->value, out.owned, error)) return false;
+            owned_ranges.emplace_back(out.lists.size(), begin);
+        }
         out.symbols.push_back(m->key);
-        out.offsets.push_back(out.events.size());
+        out.lists.push_back(events);
+    }
+    for (std::size_t r = 0; r < owned_ranges.size(); ++r) {
+        const auto [index, begin] = owned_ranges[r];
+        const std::size_t end = r + 1 < owned_ranges.size() ? owned_ranges[r + 1].second : out.owned.size();
+        out.lists[index] = std::span<const Event>(out.owned.data() + begin, end - begin);
     }
     return true;
 }
@@ -53,9 +68,7 @@ Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
     std::vector<SymbolState> states(count);
     parallel_for(count, [&](std::size_t i) {
         SymbolState state = new_state(window);
-        for (std::size_t e = input.offsets[i]; e < input.offsets[i + 1]; ++e) {
-            apply_event(state, input.events[e]);
-        }
+        for (const Event& event : input.lists[i]) apply_event(state, event);
         states[i] = std::move(state);
     });
 

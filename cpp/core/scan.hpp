@@ -4,6 +4,7 @@
 // written as the report.
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -17,22 +18,24 @@
 
 namespace radar {
 
-// The "events" map of a scan, in byte-wise symbol order. Symbols view into
-// the request, so this lives no longer than the command.
+// The "events" map of a scan, in byte-wise symbol order. Symbols and lists
+// view into the request and its decoded events, so this lives no longer
+// than the command.
 struct ScanInput {
     std::vector<std::string_view> symbols;
-    std::vector<std::size_t> offsets;  // events of symbol i: [offsets[i], offsets[i+1])
-    std::vector<Event> events;
+    std::vector<std::span<const Event>> lists;
+    std::vector<Event> owned;  // events of lists that were not streamed
 
     // Empties the input but keeps its storage for the next scan.
     void clear() {
         symbols.clear();
-        offsets.clear();
-        events.clear();
+        lists.clear();
+        owned.clear();
     }
 };
 
-[[nodiscard]] bool decode_scan_events(const json::Value& value, ScanInput& out, std::string& error);
+[[nodiscard]] bool decode_scan_events(const json::Value& value, const StreamedEvents& streamed,
+                                      ScanInput& out, std::string& error);
 
 struct Alert {
     std::string_view symbol;     // views the request or the store

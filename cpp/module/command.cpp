@@ -20,6 +20,7 @@ struct RadarCore {
     // Reused from command to command so steady traffic allocates little.
     json::Arena arena;
     json::DocumentParser parser;
+    StreamedEvents streamed;
     std::vector<Event> events;
     ScanInput scan_input;
 };
@@ -60,7 +61,7 @@ public:
     std::string run(std::string_view text) {
         json::Value request;
         std::string syntax_error;
-        if (!core_.parser.parse(text, core_.arena, request, syntax_error)) {
+        if (!core_.parser.parse(text, core_.arena, request, syntax_error, &core_.streamed)) {
             return error_response(parse_error(std::move(syntax_error)));
         }
         const json::Value* cmd = request.find("cmd");
@@ -96,11 +97,10 @@ private:
         if (!symbol) return error_response(symbol.error());
         auto value = value_member(request, "events");
         if (!value) return error_response(value.error());
-        std::vector<Event>& events = core_.events;
-        events.clear();
+        std::span<const Event> events;
         std::string message;
-        // Decode the whole batch first: a bad event applies nothing.
-        if (!decode_event_list(*value.value(), events, message)) {
+        // The whole batch is decoded first: a bad event applies nothing.
+        if (!event_list(*value.value(), core_.streamed, core_.events, events, message)) {
             return error_response(parse_error(std::move(message)));
         }
         for (const Event& event : events) {
@@ -115,7 +115,7 @@ private:
         ScanInput& input = core_.scan_input;
         input.clear();
         std::string message;
-        if (!decode_scan_events(*value.value(), input, message)) {
+        if (!decode_scan_events(*value.value(), core_.streamed, input, message)) {
             return error_response(parse_error(std::move(message)));
         }
         auto report = scan(input, core_.spec);
@@ -155,16 +155,21 @@ private:
     RadarCore& core_;
 };
 
-// Frees the command's value tree however the command ends.
-class ArenaReset {
+// Frees what the command decoded however the command ends.
+class CommandScratch {
 public:
-    explicit ArenaReset(json::Arena& arena) : arena_(arena) {}
-    ~ArenaReset() { arena_.reset(); }
-    ArenaReset(const ArenaReset&) = delete;
-    ArenaReset& operator=(const ArenaReset&) = delete;
+    explicit CommandScratch(RadarCore& core) : core_(core) {}
+    ~CommandScratch() {
+        core_.arena.reset();
+        core_.streamed.clear();
+        core_.scan_input.clear();
+        core_.events.clear();
+    }
+    CommandScratch(const CommandScratch&) = delete;
+    CommandScratch& operator=(const CommandScratch&) = delete;
 
 private:
-    json::Arena& arena_;
+    RadarCore& core_;
 };
 
 }  // namespace
@@ -182,7 +187,7 @@ Radar::Radar(std::unique_ptr<RadarCore> core) : core_(std::move(core)) {}
 Radar::~Radar() = default;
 
 std::string Radar::command(std::string_view request) {
-    ArenaReset release(core_->arena);
+    CommandScratch scratch(*core_);
     return Dispatcher(*core_).run(request);
 }
 
