@@ -59,7 +59,7 @@ def quantize(x: float) -> float:
     q = x / QUANTUM
     if q != q or q in (math.inf, -math.inf):
         return q * QUANTUM
-    t = float(math.trunc(q))
+    t = math.copysign(float(math.trunc(q)), q)  # rounding keeps the sign, also of zero
     if abs(q - t) >= 0.5:  # q - t is exact
         t += 1.0 if q > 0 else -1.0
     return t * QUANTUM
