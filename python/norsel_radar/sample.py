@@ -116,7 +116,7 @@ def default_spec() -> Dict[str, Any]:
             {"kind": "funding_flip", "params": [0.001], "weight": 1.0},
             {"kind": "book_imbalance", "params": [0.5], "weight": 0.5},
             {"kind": "liq_cluster", "params": [10, 400], "weight": 1.0},
-            {"kind": "oi_price_divergence", "params": [15, 0.03], "weight": 1.0},
+            {"kind": "oi_price_divergence", "params": [15, 0.04], "weight": 1.0},
         ],
         "threshold": 0.25,
         "limit": 10,
@@ -129,7 +129,7 @@ def _profile(name: str, index: int, rng: random.Random) -> Tuple[float, int]:
         price = _KNOWN[index][1]
     else:
         price = 10.0 ** rng.uniform(-1.0, 3.5)
-    if price >= 1000:
+    if price >= 10000:
         decimals = 1
     elif price >= 10:
         decimals = 2
@@ -177,7 +177,7 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
         tail = i >= tail_start
         # Drifts and mixes of the moment: background, or the planted situation.
         p_drift = oi_drift = 0.0
-        p_deriv, p_book = 0.46, 0.42
+        p_deriv, p_book = 0.45, 0.45
         liq_scale, book_skew = 1.0, 0.0
         f_target, f_speed = regime, 0.1
         dt = mean_dt
