@@ -274,8 +274,18 @@ bool decode_valid_object(const Value& v, Event& out) {
 
 }  // namespace
 
-bool decode_valid_event(const json::Value& value, Event& out) {
-    return value.is_object() && decode_valid_object(value, out);
+bool decode_event_in_any_order(const json::Value& value, Event& out, std::string& error,
+                               std::vector<json::Member>& scratch) {
+    if (!value.unsorted) return decode_event(value, out, error);
+    if (decode_valid_object(value, out)) return true;
+    // Something is off: decode the members in their proper order so that
+    // the failure reported is the one a parsed object gives.
+    scratch.assign(value.begin_members(), value.end_members());
+    json::Value sorted = value;
+    sorted.unsorted = false;
+    sorted.members = scratch.data();
+    sorted.size = json::sort_unique_members(scratch.data(), scratch.data() + scratch.size());
+    return decode_event(sorted, out, error);
 }
 
 bool decode_event(const json::Value& value, Event& out, std::string& error) {
@@ -320,26 +330,12 @@ void StreamedEvents::element(std::size_t list, const json::Value& element) {
     List& target = lists_[list];
     if (target.failed) return;  // only the first failure of a list counts
     Event event;
-    if (!decode_streamed_element(element, event, target.error)) {
+    if (!decode_event_in_any_order(element, event, target.error, sorted_)) {
         target.failed = true;
         return;
     }
     events_.push_back(event);
     target.end = events_.size();
-}
-
-bool StreamedEvents::decode_streamed_element(const json::Value& element, Event& out,
-                                             std::string& error) {
-    if (!element.unsorted) return decode_event(element, out, error);
-    if (decode_valid_event(element, out)) return true;
-    // Something is off: decode the members in their proper order so the
-    // failure reported is the one a parsed object gives.
-    sorted_.assign(element.begin_members(), element.end_members());
-    json::Value sorted = element;
-    sorted.unsorted = false;
-    sorted.members = sorted_.data();
-    sorted.size = json::sort_unique_members(sorted_.data(), sorted_.data() + sorted_.size());
-    return decode_event(sorted, out, error);
 }
 
 bool StreamedEvents::events_of(const json::Value& array, std::span<const Event>& out,

@@ -41,9 +41,12 @@ using Event = std::variant<Derivatives, Orderbook, Liquidation>;
 
 // Failures carry the message alone; callers make it a Parse error.
 [[nodiscard]] bool decode_event(const json::Value& value, Event& out, std::string& error);
-// Decodes an object whose members may be unsorted when it is a valid event
-// with no repeated member; false otherwise, with no message.
-[[nodiscard]] bool decode_valid_event(const json::Value& value, Event& out);
+// decode_event for a value that may be an `unsorted` object: a valid event
+// is decoded as it stands; anything else is decoded from a sorted copy
+// (made in `scratch`) so that it fails exactly as a parsed object would.
+[[nodiscard]] bool decode_event_in_any_order(const json::Value& value, Event& out,
+                                             std::string& error,
+                                             std::vector<json::Member>& scratch);
 // Appends the decoded events to `out`; on failure `out` may hold a prefix.
 [[nodiscard]] bool decode_event_list(const json::Value& value, std::vector<Event>& out,
                                      std::string& error);
@@ -62,8 +65,6 @@ public:
                                  std::string& error) const;
 
 private:
-    bool decode_streamed_element(const json::Value& element, Event& out, std::string& error);
-
     struct List {
         std::size_t begin = 0;
         std::size_t end = 0;

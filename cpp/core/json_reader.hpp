@@ -135,13 +135,14 @@ public:
     //
     // With a sink, the arrays in the root object's "events" member (that
     // member itself when it is an array, else the arrays among its members)
-    // are streamed to the sink and left in the tree as `streamed` arrays.
+    // are streamed to the sink and left in the tree as `streamed` arrays,
+    // and an object in the root's "event" member is left `unsorted`.
     bool parse(std::string_view text, Arena& arena, Value& out, std::string& error,
                ElementSink* sink = nullptr);
 
 private:
     // Where a value sits, as far as streaming cares.
-    enum class Role : std::uint8_t { Plain, Root, Events, EventList, Element };
+    enum class Role : std::uint8_t { Plain, Root, Events, EventList, Element, Event };
 
     bool parse_value(Reader& reader, Arena& arena, Value& out, Role role);
     bool parse_array(Reader& reader, Arena& arena, Value& out);

@@ -264,6 +264,7 @@ bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out, Role
         if (!reader.expect_colon()) return false;
         Role member_role = Role::Plain;
         if (role == Role::Root && key == "events") member_role = Role::Events;
+        if (role == Role::Root && key == "event") member_role = Role::Event;
         if (role == Role::Events) member_role = Role::EventList;
         Value value;
         if (!parse_value(reader, arena, value, member_role)) return false;
@@ -279,7 +280,12 @@ bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out, Role
         out.size = members_.size() - base;
         return true;
     }
-    const std::size_t count = sort_unique_members(first_member, members_.data() + members_.size());
+    // A single event is decoded in text order when it is valid; sorting is
+    // left to the decoder's failure path.
+    const std::size_t count =
+        role == Role::Event ? members_.size() - base
+                            : sort_unique_members(first_member, members_.data() + members_.size());
+    out.unsorted = role == Role::Event;
     Member* members = count == 0 ? nullptr : arena.allocate_array<Member>(count);
     std::uninitialized_copy(first_member, first_member + count, members);
     members_.resize(base);

@@ -101,6 +101,14 @@ public:
 
 private:
     void work() {
+        // Thread-local storage of shared libraries is set up on a thread's
+        // first use of it, by allocating. Do that now: otherwise the first
+        // exception a worker throws (an allocation failure) would need that
+        // memory when there is none, and the C runtime aborts the process.
+        try {
+            throw std::bad_alloc();
+        } catch (const std::bad_alloc&) {
+        }
         std::uint64_t seen = 0;
         for (;;) {
             Job* job = nullptr;

@@ -21,6 +21,7 @@ struct RadarCore {
     json::Arena arena;
     json::DocumentParser parser;
     StreamedEvents streamed;
+    std::vector<json::Member> sorted_members;
     std::vector<Event> events;
     ScanInput scan_input;
 };
@@ -85,7 +86,7 @@ private:
         if (!value) return error_response(value.error());
         Event event;
         std::string message;
-        if (!decode_event(*value.value(), event, message)) {
+        if (!decode_event_in_any_order(*value.value(), event, message, core_.sorted_members)) {
             return error_response(parse_error(std::move(message)));
         }
         feed_symbol(core_.states, core_.spec.signals, symbol.value(), event);
