@@ -15,7 +15,7 @@ import sys
 import time
 from datetime import datetime, timezone
 from importlib import resources
-from typing import IO, Any, Dict, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, Tuple
 
 from . import __version__, sample
 from ._norsel_radar import Radar
@@ -94,8 +94,34 @@ def _reject_constant(name: str) -> NoReturn:
     raise ValueError(f"{name} is not valid JSON")
 
 
-def _json_loads(text: "str | bytes") -> Any:
-    return json.loads(text, parse_constant=_reject_constant)
+def _int_or_negative_zero(text: str) -> Any:
+    # "-0" is the double -0.0 to the radar; Python would read the integer 0.
+    return -0.0 if text == "-0" else int(text)
+
+
+_DECODER = json.JSONDecoder(parse_constant=_reject_constant)
+_DECODER_NEG0 = json.JSONDecoder(parse_constant=_reject_constant, parse_int=_int_or_negative_zero)
+
+
+def _json_loads(text: str) -> Any:
+    """Python's reading of JSON text, kept to what the radar reads: no NaN or
+    Infinity literals, and "-0" as a double."""
+    return (_DECODER_NEG0 if "-0" in text else _DECODER).decode(text)
+
+
+def _encodable(where: str, records: Iterable[Tuple[int, str, Any]]) -> None:
+    """Raises for the first event that cannot be written back as JSON: a number
+    beyond the double range, which Python reads as infinity."""
+    for pos, symbol, event in records:
+        try:
+            dumps(event)
+        except ValueError:
+            raise UserError(f"{_place(where, pos, symbol)}: number out of range") from None
+
+
+def _place(where: str, pos: int, symbol: str) -> str:
+    """A line number (pos > 0) or a scan-form event number (pos < 0) as text."""
+    return f"{where}:{pos}" if pos > 0 else f"{where}: symbol {dumps(symbol)}, event {-pos}"
 
 
 def _syntax_message(scratch: Radar, text: str) -> Optional[str]:
@@ -141,15 +167,16 @@ def iter_jsonl(lines: Iterator[bytes], path: str, scratch: Radar) -> Iterator[Tu
     offset = 0
     for lineno, raw in enumerate(lines, 1):
         offset += len(raw)
-        if not raw.strip():
-            continue
         try:
-            obj = _json_loads(raw)
+            text = raw.decode("utf-8")
         except UnicodeDecodeError:
             raise UserError(f"{where}:{lineno}: not UTF-8 text") from None
+        if not text.strip():
+            continue
+        try:
+            obj = _json_loads(text)
         except ValueError as exc:
-            text = raw.decode("utf-8", "replace").rstrip("\r\n")
-            message = _syntax_message(scratch, text) or f"not valid JSON: {exc}"
+            message = _syntax_message(scratch, text.rstrip("\r\n")) or f"not valid JSON: {exc}"
             raise UserError(f"{where}:{lineno}: {message}") from None
         if not (isinstance(obj, dict) and isinstance(obj.get("symbol"), str) and "event" in obj):
             raise UserError(f'{where}:{lineno}: expected an object with "symbol" (a string) and "event"')
@@ -191,8 +218,9 @@ class Events:
             groups.setdefault(symbol, []).append(event)
         try:
             return dumps({"cmd": "scan", "events": groups})
-        except ValueError as exc:
-            raise UserError(f"{self.where}: {exc}") from None
+        except ValueError:
+            _encodable(self.where, self.records)
+            raise
 
     def explain(self, message: str, spec_text: str, scratch: Radar) -> str:
         """Where a failed scan's message comes from, as one line."""
@@ -359,8 +387,12 @@ Items = Iterator[Tuple[int, int, str, Any]]
 
 
 def _replay_items(path: str, scratch: Radar) -> Tuple[Items, Optional[int]]:
-    """(line, progress, symbol, event) in input order, and the progress total:
-    bytes for JSON Lines (the file size, when known), symbols for the scan form."""
+    """(position, progress, symbol, event) in input order, and the progress total.
+
+    The position is the line number for JSON Lines, minus the event's number
+    within its symbol for the scan form; progress counts bytes for JSON Lines
+    (the total is the file size, when known) and symbols for the scan form.
+    """
     where = _display(path)
     fp = _open_binary(path)
     head: List[bytes] = []
@@ -401,8 +433,8 @@ def _scan_form_items(text: str, where: str, scratch: Radar) -> Tuple[Items, int]
 
     def items() -> Items:
         for done, (symbol, events) in enumerate(data.items()):
-            for event in events:
-                yield 0, done, symbol, event
+            for index, event in enumerate(events):
+                yield -1 - index, done, symbol, event
 
     return items(), len(data)
 
@@ -423,18 +455,20 @@ def cmd_replay(args: argparse.Namespace) -> int:
     def flush() -> None:
         if not batch:
             return
-        if len(batch) == 1:
-            request = dumps({"cmd": "feed", "symbol": symbol, "event": batch[0][1]})
-        else:
-            request = dumps({"cmd": "feed_batch", "symbol": symbol, "events": [ev for _, ev in batch]})
+        events = [ev for _, ev in batch]
+        try:
+            if len(batch) == 1:
+                request = dumps({"cmd": "feed", "symbol": symbol, "event": events[0]})
+            else:
+                request = dumps({"cmd": "feed_batch", "symbol": symbol, "events": events})
+        except ValueError:
+            _encodable(where, ((pos, symbol, ev) for pos, ev in batch))
+            raise
         reply = radar.command(request)
         if _is_error(reply):
-            progress.clear()
-            index, message = _first_bad_event(spec_text, symbol, [ev for _, ev in batch])
-            lineno = batch[index][0] if index >= 0 else batch[0][0]
-            message = message or _error_text(reply)
-            place = f"{where}:{lineno}" if lineno else f"{where}: symbol {dumps(symbol)}"
-            raise UserError(f"{place}: {message}")
+            index, message = _first_bad_event(spec_text, symbol, events)
+            pos = batch[max(index, 0)][0]
+            raise UserError(f"{_place(where, pos, symbol)}: {message or _error_text(reply)}")
         batch.clear()
 
     def show(title: str) -> None:
@@ -444,20 +478,20 @@ def cmd_replay(args: argparse.Namespace) -> int:
         sys.stdout.flush()
 
     try:
-        for lineno, done, sym, event in items:
+        for pos, done, sym, event in items:
             if sym != symbol or len(batch) >= BATCH:
                 flush()
                 symbol = sym
-            batch.append((lineno, event))
+            batch.append((pos, event))
             count += 1
             if args.every and count % args.every == 0:
                 flush()
                 show(f"after {count:,} events:")
             progress.update(count, done)
-    except ValueError as exc:  # an event that cannot be written as JSON (NaN)
-        raise UserError(f"{where}: {exc}") from None
-    flush()
-    progress.update(count, total or 0, force=True)
+        flush()
+        progress.update(count, total or 0, force=True)
+    finally:
+        progress.clear()
     show(f"end of input, {count:,} events:")
     return 0
 

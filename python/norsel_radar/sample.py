@@ -86,7 +86,9 @@ _SITUATION_OF: Dict[str, str] = {
     "DOGE-PERP": "divergence",
 }
 
-_ENCODE = json.JSONEncoder(separators=(",", ":"), ensure_ascii=False, allow_nan=False).encode
+_ENCODE = json.JSONEncoder(
+    separators=(",", ":"), ensure_ascii=False, allow_nan=False, check_circular=False
+).encode
 
 
 def dumps(value: Any) -> str:
