@@ -381,6 +381,24 @@ void radar_dealloc(PyObject* self) noexcept {
     Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
+// The answer of every successful feed: one shared str saves making a new
+// one per event (a str is immutable, so sharing it is safe).
+PyObject* g_ok_text = nullptr;
+
+// New reference to the response as a str, or nullptr with an error set.
+PyObject* response_text(std::string_view response) {
+    constexpr std::string_view kOk = "{\"ok\":true}";
+    if (response == kOk) {
+        if (g_ok_text == nullptr) {
+            g_ok_text = PyUnicode_FromStringAndSize(kOk.data(), static_cast<Py_ssize_t>(kOk.size()));
+            if (g_ok_text == nullptr) return nullptr;
+        }
+        Py_IncRef(g_ok_text);
+        return g_ok_text;
+    }
+    return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
+}
+
 PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* arg = bind_one("Radar.command()", "cmd_json", args, kwargs);
@@ -403,8 +421,7 @@ PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexce
         if (!text) return nullptr;
 
         const std::string response = state.radar->command(text->view());
-        return PyUnicode_FromStringAndSize(response.data(),
-                                           static_cast<Py_ssize_t>(response.size()));
+        return response_text(response);
     });
 }
 

@@ -1,0 +1,131 @@
+// Checks of core invariants that the Python surface cannot observe:
+// bounded series storage, the window rule, arena reuse, and agreement of
+// the streamed and tree roads of event decoding.
+
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "event.hpp"
+#include "json_reader.hpp"
+#include "spec.hpp"
+#include "symbol_state.hpp"
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+void check(bool ok, const char* what, int line) {
+    if (ok) {
+        ++g_passed;
+    } else {
+        ++g_failed;
+        std::printf("FAILED line %d: %s\n", line, what);
+    }
+}
+#define CHECK(cond) check((cond), #cond, __LINE__)
+
+radar::Signal signal(radar::SignalKind kind, std::vector<double> params) {
+    return radar::Signal{kind, std::move(params), 1.0};
+}
+
+void series_storage_is_bounded_by_the_window() {
+    radar::Series series;
+    constexpr std::uint64_t kWindow = 21;
+    for (int i = 0; i < 1'000'000; ++i) series.push(i, kWindow);
+    CHECK(series.size() == kWindow);
+    CHECK(series.capacity() == kWindow);
+    CHECK(series[0] == 1'000'000 - 21);
+    CHECK(series.newest() == 999'999);
+
+    radar::Series short_lived;
+    for (int i = 0; i < 3; ++i) short_lived.push(i, kWindow);
+    CHECK(short_lived.capacity() < kWindow);  // grown on demand only
+}
+
+void window_rule() {
+    using radar::SignalKind;
+    CHECK(radar::window_for({}) == 2);
+    CHECK(radar::window_for({signal(SignalKind::FundingFlip, {50})}) == 2);
+    CHECK(radar::window_for({signal(SignalKind::OiDelta, {20, 0.1})}) == 21);
+    CHECK(radar::window_for({signal(SignalKind::LiqCluster, {5, 1}),
+                             signal(SignalKind::OiPriceDivergence, {12.9, 1})}) == 13);
+    CHECK(radar::window_for({signal(SignalKind::OiDelta, {0.5, 1})}) == 2);
+    CHECK(radar::window_for({signal(SignalKind::OiDelta, {1, 1})}) == 2);
+    CHECK(radar::window_for({signal(SignalKind::OiDelta, {2, 1})}) == 3);
+    CHECK(radar::window_for({signal(SignalKind::OiDelta, {1e30, 1})}) ==
+          std::numeric_limits<std::uint64_t>::max());
+    CHECK(radar::lookback(std::nan("")) == 0);
+    CHECK(radar::lookback(-3) == 0);
+    CHECK(radar::lookback(INFINITY) == 0);
+    CHECK(radar::lookback(18446744073709551616.0) == std::numeric_limits<std::uint64_t>::max());
+}
+
+void quantize_examples() {
+    CHECK(radar::quantize(0.7) == 0.7000000000000001);
+    CHECK(radar::quantize(0.05) == 0.05);
+    CHECK(radar::quantize(1e-9) == 0.0);
+    CHECK(std::isinf(radar::quantize(1e301)));
+    CHECK(radar::quantize(5e-9) == 1e-8);  // halves away from zero
+}
+
+void arena_reuses_memory() {
+    radar::json::Arena arena;
+    const auto mark = arena.mark();
+    int* first = arena.allocate_array<int>(100);
+    arena.rollback(mark);
+    CHECK(arena.allocate_array<int>(100) == first);
+    arena.reset();
+    CHECK(arena.allocate_array<int>(100) == first);
+}
+
+// The events member of a request, decoded through the sink while parsing
+// and from the parsed tree, must give the same events or the same failure.
+void streamed_and_tree_decoding_agree() {
+    const char* lists[] = {
+        R"([{"kind":"orderbook","ts":3,"bid_volume":1,"ask_volume":2,"best_bid":3,"best_ask":4}])",
+        R"([["liquidation",1,"buy",1.5,42000],{"ts":2,"kind":"derivatives","open_interest":1,"funding_rate":0,"mark_price":2}])",
+        R"([{"kind":"derivatives","ts":1,"ts":2,"open_interest":1,"funding_rate":0,"mark_price":2}])",
+        R"([{"kind":"orderbook","bid_volume":"x"}])",
+        R"([{"kind":"derivatives","kind":"x","ts":1}])",
+        R"([7])",
+    };
+    for (const char* list : lists) {
+        const std::string request = std::string(R"({"events":)") + list + "}";
+        radar::json::Arena arena;
+        radar::json::DocumentParser parser;
+        radar::json::Value tree;
+        radar::json::Value streamed_tree;
+        radar::StreamedEvents streamed;
+        std::string error;
+        CHECK(parser.parse(request, arena, tree, error));
+        CHECK(parser.parse(request, arena, streamed_tree, error, &streamed));
+
+        std::vector<radar::Event> from_tree;
+        std::string tree_error;
+        const bool tree_ok = radar::decode_event_list(*tree.find("events"), from_tree, tree_error);
+        std::span<const radar::Event> from_stream;
+        std::vector<radar::Event> scratch;
+        std::string stream_error;
+        const bool stream_ok = radar::event_list(*streamed_tree.find("events"), streamed, scratch,
+                                                 from_stream, stream_error);
+        CHECK(tree_ok == stream_ok);
+        CHECK(tree_error == stream_error);
+        CHECK(!tree_ok || from_tree.size() == from_stream.size());
+    }
+}
+
+}  // namespace
+
+int main() {
+    series_storage_is_bounded_by_the_window();
+    window_rule();
+    quantize_examples();
+    arena_reuses_memory();
+    streamed_and_tree_decoding_agree();
+    std::printf("%d passed, %d failed\n", g_passed, g_failed);
+    return g_failed == 0 ? 0 : 1;
+}
