@@ -34,7 +34,11 @@ SHORT = {
 #: Most events sent in one "feed_batch" request by replay.
 BATCH = 4096
 
-dumps = sample.dumps
+#: Compact JSON for requests. ASCII escapes keep a lone surrogate that Python
+#: accepted in the input as text the radar reads (and rejects) itself.
+dumps = json.JSONEncoder(
+    separators=(",", ":"), ensure_ascii=True, allow_nan=False, check_circular=False
+).encode
 
 
 class UserError(Exception):
@@ -59,14 +63,14 @@ def _read_text(path: str) -> str:
     try:
         data = fp.read()
     except OSError as exc:
-        raise UserError(f"{path}: {exc.strerror or exc}") from None
+        raise UserError(f"{_display(path)}: {exc.strerror or exc}") from None
     finally:
         if fp is not sys.stdin.buffer:
             fp.close()
     try:
         return data.decode("utf-8")
     except UnicodeDecodeError as exc:
-        raise UserError(f"{path}: not UTF-8 text (byte {exc.start})") from None
+        raise UserError(f"{_display(path)}: not UTF-8 text (byte {exc.start})") from None
 
 
 def _display(path: str) -> str:
@@ -209,6 +213,12 @@ class Events:
         if self.jsonl:
             lines = iter(self.text.encode("utf-8").splitlines(keepends=True))
             self.records = [(n, sym, ev) for n, _, sym, ev in iter_jsonl(lines, path, scratch)]
+        else:
+            # The text goes into the scan request as it is, so it must be one
+            # JSON value: the radar's reader checks that on a scratch radar.
+            syntax = _syntax_message(scratch, self.text)
+            if syntax is not None:
+                raise UserError(f"{self.where}: {syntax}")
 
     def scan_request(self) -> str:
         if not self.jsonl:
@@ -222,7 +232,7 @@ class Events:
             _encodable(self.where, self.records)
             raise
 
-    def explain(self, message: str, spec_text: str, scratch: Radar) -> str:
+    def explain(self, message: str, spec_text: str) -> str:
         """Where a failed scan's message comes from, as one line."""
         if self.jsonl:
             by_symbol: Dict[str, List[Tuple[int, Any]]] = {}
@@ -234,9 +244,6 @@ class Events:
                 if index >= 0:
                     return f"{self.where}:{items[index][0]}: {found}"
             return f"{self.where}: {message}"
-        syntax = _syntax_message(scratch, self.text)
-        if syntax is not None:
-            return f"{self.where}: {syntax}"
         try:
             data = _json_loads(self.text)
         except ValueError:
@@ -356,7 +363,7 @@ class Progress:
 def _scan(radar: Radar, spec_text: str, events: Events, fmt: str) -> int:
     reply = radar.command(events.scan_request())
     if _is_error(reply):
-        raise UserError(events.explain(_error_text(reply), spec_text, Radar(spec_text)))
+        raise UserError(events.explain(_error_text(reply), spec_text))
     _print_report(reply, fmt)
     return 0
 
