@@ -153,6 +153,8 @@ def test_bad_jsonl_line_names_its_line(files, tmp_path, command, line, message):
      'symbol "B", event 1: parse: unknown variant `up`, expected `buy` or `sell`'),
     ('{"A":[]},"events":{}', "parse: trailing characters at line 1 column 9"),
     ('{"A":[\n', "parse: EOF while parsing a list at line 2 column 0"),
+    ('[{"A":[]}]', "parse: invalid type: sequence, expected a map"),
+    ('{"A":[],\n"B":5}', 'symbol "B": parse: invalid type: integer `5`, expected a sequence'),
 ])
 def test_bad_scan_form(files, tmp_path, command, text, message):
     path = tmp_path / "bad.json"

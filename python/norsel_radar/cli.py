@@ -165,7 +165,7 @@ def is_jsonl_line(line: str) -> bool:
     return isinstance(obj, dict) and "symbol" in obj and "event" in obj
 
 
-def iter_jsonl(lines: Iterator[bytes], path: str, scratch: Radar) -> Iterator[Tuple[int, int, str, Any]]:
+def read_jsonl(lines: Iterator[bytes], path: str, scratch: Radar) -> Iterator[Tuple[int, int, str, Any]]:
     """(line number, bytes read so far, symbol, event) for each non-blank line."""
     where = _display(path)
     offset = 0
@@ -212,7 +212,7 @@ class Events:
         self.records: List[Tuple[int, str, Any]] = []
         if self.jsonl:
             lines = iter(self.text.encode("utf-8").splitlines(keepends=True))
-            self.records = [(n, sym, ev) for n, _, sym, ev in iter_jsonl(lines, path, scratch)]
+            self.records = [(n, sym, ev) for n, _, sym, ev in read_jsonl(lines, path, scratch)]
         else:
             # The text goes into the scan request as it is, so it must be one
             # JSON value: the radar's reader checks that on a scratch radar.
@@ -424,7 +424,7 @@ def _replay_items(path: str, scratch: Radar) -> Tuple[Items, Optional[int]]:
         total = os.fstat(fp.fileno()).st_size or None
     except (OSError, ValueError):
         pass
-    return iter_jsonl(itertools.chain(head, fp), path, scratch), total
+    return read_jsonl(itertools.chain(head, fp), path, scratch), total
 
 
 def _scan_form_items(text: str, where: str, scratch: Radar) -> Tuple[Items, int]:
@@ -432,11 +432,14 @@ def _scan_form_items(text: str, where: str, scratch: Radar) -> Tuple[Items, int]
         data = _json_loads(text)
     except ValueError as exc:
         raise UserError(f"{where}: {_syntax_message(scratch, text) or exc}") from None
+    # What does not fit is reported with the radar's message for it.
     if not isinstance(data, dict):
-        raise UserError(f"{where}: expected an object of symbols to event lists, or JSON Lines")
+        reply = scratch.command(dumps({"cmd": "scan", "events": data}))
+        raise UserError(f"{where}: {_error_text(reply)}")
     for symbol, events in data.items():
         if not isinstance(events, list):
-            raise UserError(f"{where}: symbol {dumps(symbol)}: expected a list of events")
+            reply = scratch.command(dumps({"cmd": "feed_batch", "symbol": symbol, "events": events}))
+            raise UserError(f"{where}: symbol {dumps(symbol)}: {_error_text(reply)}")
 
     def items() -> Items:
         for done, (symbol, events) in enumerate(data.items()):
