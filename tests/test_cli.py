@@ -55,6 +55,7 @@ def test_demo_ranks_the_planted_symbols_first():
     assert "last event (UTC)" in proc.stdout and "2024-06-01 00:00:" in proc.stdout
     report = json.loads(cli("demo", "--format", "json").stdout)
     assert [a["symbol"] for a in report["alerts"]] == rows
+    assert "$ norsel-radar demo\n" + proc.stdout + "```" in README.read_text(encoding="utf-8")
 
 
 @pytest.mark.parametrize("name", ["ev.json", "ev.jsonl"])
@@ -194,6 +195,13 @@ def test_bad_spec_shows_the_radars_message(files, tmp_path, spec, message):
 def test_user_errors(files, tmp_path, args, pattern):
     args = [a.format(spec=files / "spec.json", events=files / "ev.json") for a in args]
     assert re.search(pattern, user_error(cli(*args, cwd=tmp_path)))
+
+
+def test_quickstart_example_runs():
+    proc = subprocess.run([sys.executable, str(README.parent / "examples" / "quickstart.py")],
+                          capture_output=True, text=True, timeout=120)
+    assert proc.returncode == 0 and proc.stderr == "", proc.stderr
+    assert "BTC-PERP 0.66666667" in proc.stdout and all(sym in proc.stdout for sym in PLANTED)
 
 
 def test_readme_python_blocks_run(capsys):
