@@ -422,14 +422,18 @@ def w3_alerts(table: Table, quick: bool) -> None:
     window = python.spec.window
     names = sample.symbol_names(symbols)
     streams = [_filled_stream(n, i, window) for i, n in enumerate(names[:distinct])]
+    # Symbols past the first `distinct` reuse an earlier symbol's stream.
+    requests = [dumps({"cmd": "feed_batch", "symbol": name, "events": streams[i % distinct]})
+                for i, name in enumerate(names)]
+    fed = sum(len(streams[i % distinct]) for i in range(symbols))
+    # Each radar is filled in one go, so that its states lie together in the
+    # heap as they would in a process that runs only that radar.
     native = Radar(SPEC)
-    fed = 0
-    for i, name in enumerate(names):
-        # Symbols past the first `distinct` reuse an earlier symbol's stream.
-        request = dumps({"cmd": "feed_batch", "symbol": name, "events": streams[i % distinct]})
-        fed += len(streams[i % distinct])
-        if native.command(request) != OK or python.command(request) != OK:
-            raise WrongAnswer("W3: feed_batch refused")
+    if not all(a == OK for a in map(native.command, requests)):
+        raise WrongAnswer("W3: feed_batch refused")
+    if not all(a == OK for a in map(python.command, requests)):
+        raise WrongAnswer("W3: feed_batch refused")
+    del requests
     for st in python.store.values():
         if not (st.book_seen and len(st.oi) == len(st.liq) == window):
             raise WrongAnswer("W3: a window is not full")
