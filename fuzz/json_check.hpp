@@ -38,6 +38,7 @@ public:
         members_ = members;
         if (members_ != nullptr) members_->clear();
         top_is_object_ = false;
+        depth_ = 0;
         blank();
         if (!value()) return false;
         blank();
@@ -45,6 +46,8 @@ public:
     }
 
     [[nodiscard]] bool top_is_object() const { return top_is_object_; }
+    // The deepest nesting of arrays and objects met.
+    [[nodiscard]] std::size_t depth() const { return depth_; }
 
     // Decodes one string token (quotes included) into its bytes.
     static bool decode_string(std::string_view token, std::string& out) {
@@ -205,6 +208,7 @@ private:
             if (c == '[' || c == '{') {
                 if (frames.empty() && c == '{') top_is_object_ = true;
                 frames.push_back(static_cast<char>(c));
+                if (frames.size() > depth_) depth_ = frames.size();
                 if (rules_.max_depth > 0 && frames.size() > static_cast<std::size_t>(rules_.max_depth)) {
                     return false;
                 }
@@ -280,6 +284,7 @@ private:
     std::vector<Member>* members_ = nullptr;
     std::size_t value_start_ = 0;  // where the current top member's value begins
     bool top_is_object_ = false;
+    std::size_t depth_ = 0;
 };
 
 // The last member of that name (later ones replace earlier ones), or null.
