@@ -5,6 +5,7 @@
 #include <limits>
 #include <string_view>
 
+#include "buffers.hpp"
 #include "json_reader.hpp"
 
 namespace radar {
@@ -311,27 +312,24 @@ bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::s
 }
 
 void StreamedEvents::clear() {
-    // A huge batch must not pin its memory for the commands after it.
-    constexpr std::size_t kKeptEvents = std::size_t{1} << 16;
-    if (events_.capacity() > kKeptEvents) {
-        std::vector<Event>().swap(events_);
-    } else {
-        events_.clear();
-    }
-    lists_.clear();
+    clear_reusing(events_, kKeptScratch);
+    clear_reusing(lists_, kKeptScratch);
+    clear_reusing(errors_, kKeptScratch);
 }
 
 std::size_t StreamedEvents::begin_list() {
-    lists_.push_back(List{events_.size(), events_.size(), false, {}});
+    lists_.push_back(List{events_.size(), events_.size(), kNoError});
     return lists_.size() - 1;
 }
 
 void StreamedEvents::element(std::size_t list, const json::Value& element) {
     List& target = lists_[list];
-    if (target.failed) return;  // only the first failure of a list counts
+    if (target.error != kNoError) return;  // only the first failure of a list counts
     Event event;
-    if (!decode_event_in_any_order(element, event, target.error, sorted_)) {
-        target.failed = true;
+    std::string message;
+    if (!decode_event_in_any_order(element, event, message, sorted_)) {
+        target.error = errors_.size();
+        errors_.push_back(std::move(message));
         return;
     }
     events_.push_back(event);
@@ -341,8 +339,8 @@ void StreamedEvents::element(std::size_t list, const json::Value& element) {
 bool StreamedEvents::events_of(const json::Value& array, std::span<const Event>& out,
                                std::string& error) const {
     const List& list = lists_[static_cast<std::size_t>(array.u64)];
-    if (list.failed) {
-        error = list.error;
+    if (list.error != kNoError) {
+        error = errors_[list.error];
         return false;
     }
     out = std::span<const Event>(events_.data() + list.begin, list.end - list.begin);

@@ -65,14 +65,15 @@ public:
                                  std::string& error) const;
 
 private:
+    static constexpr std::size_t kNoError = static_cast<std::size_t>(-1);
     struct List {
-        std::size_t begin = 0;
-        std::size_t end = 0;
-        bool failed = false;
-        std::string error;
+        std::size_t begin;
+        std::size_t end;
+        std::size_t error;  // index into errors_, or kNoError
     };
     std::vector<Event> events_;
     std::vector<List> lists_;
+    std::vector<std::string> errors_;
     std::vector<json::Member> sorted_;
 };
 

@@ -1,5 +1,6 @@
 #include "json_value.hpp"
 
+#include "buffers.hpp"
 #include "json_reader.hpp"
 
 #include <algorithm>
@@ -150,6 +151,10 @@ bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std:
     const bool ok = parse_value(reader, arena, out, sink != nullptr ? Role::Root : Role::Plain) &&
                     reader.end_document();
     sink_ = nullptr;
+    // Keep modest stacks for the next document, not a huge one's.
+    clear_reusing(items_, kKeptScratch);
+    clear_reusing(members_, kKeptScratch);
+    if (scratch_.capacity() > kKeptScratch) std::string().swap(scratch_);
     if (ok) return true;
     error = reader.error_text();
     return false;

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "buffers.hpp"
 #include "error.hpp"
 #include "evaluate.hpp"
 #include "event.hpp"
@@ -26,11 +27,11 @@ struct ScanInput {
     std::vector<std::span<const Event>> lists;
     std::vector<Event> owned;  // events of lists that were not streamed
 
-    // Empties the input but keeps its storage for the next scan.
+    // Empties the input, keeping modest storage for the next scan.
     void clear() {
-        symbols.clear();
-        lists.clear();
-        owned.clear();
+        clear_reusing(symbols, kKeptScratch);
+        clear_reusing(lists, kKeptScratch);
+        clear_reusing(owned, kKeptScratch);
     }
 };
 

@@ -4,6 +4,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffers.hpp"
 #include "event.hpp"
 #include "json_reader.hpp"
 #include "json_value.hpp"
@@ -164,7 +165,8 @@ public:
         core_.arena.reset();
         core_.streamed.clear();
         core_.scan_input.clear();
-        core_.events.clear();
+        clear_reusing(core_.events, kKeptScratch);
+        clear_reusing(core_.sorted_members, kKeptScratch);
     }
     CommandScratch(const CommandScratch&) = delete;
     CommandScratch& operator=(const CommandScratch&) = delete;
