@@ -5,6 +5,7 @@
     python bench/run.py --quick    # smaller sizes, fewer rounds, under a minute
     python bench/run.py --save bench/results.md
     python bench/run.py --only W1,W3
+    python bench/run.py --wait-idle 600 --clock cpu   # on a shared, busy machine
 
 Needs the installed package (``pip install .``) and orjson (``pip install
 ".[bench]"``). Every case is timed in the same process, interleaved round by
@@ -19,7 +20,7 @@ processes; they run this file again as a child.
 
 Workloads:
   W1 feed        one event per command, about 150 bytes
-  W2 scan        200 symbols x 500 events (~11 MB); 1000 x 1000 (~115 MB, full run only)
+  W2 scan        200 symbols x 500 events (~11 MB); 1000 x 1000 (~110 MB, full run only)
   W3 alerts      10,000 stored symbols with full windows
   W4 feed_batch  1000-event batches
   W5 memory      resident bytes per stored symbol, window 21
@@ -304,9 +305,6 @@ class Data:
             else:
                 self._cache[key] = sample.generate_events(symbols, per_symbol, seed=7)
         return self._cache[key]
-
-    def drop(self, symbols: int, per_symbol: int) -> None:
-        self._cache.pop((symbols, per_symbol), None)
 
 
 # ---------------------------------------------------------------- W1 feed
