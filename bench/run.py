@@ -112,12 +112,12 @@ def machine() -> list:
 
 
 def _cpu_ticks():
-    """Busy and total jiffies of the whole machine, from /proc/stat."""
+    """Jiffies of the whole machine, from /proc/stat: (busy at normal or higher
+    priority, busy at lowered priority (nice), total)."""
     with open("/proc/stat") as f:
-        fields = [int(x) for x in f.readline().split()[1:]]
-    idle = fields[3] + (fields[4] if len(fields) > 4 else 0)
-    total = sum(fields[:8])
-    return total - idle, total
+        fields = [int(x) for x in f.readline().split()[1:]] + [0] * 8
+    user, nice, system, idle, iowait, irq, softirq, steal = fields[:8]
+    return user + system + irq + softirq + steal, nice, sum(fields[:8])
 
 
 def _own_cpu() -> float:
@@ -129,28 +129,33 @@ class OtherLoad:
     """How many CPUs other processes kept busy while the benchmarks ran."""
 
     def __init__(self):
-        self.busy0, _ = _cpu_ticks()
+        self.busy0, self.nice0, _ = _cpu_ticks()
         self.own0 = _own_cpu()
         self.wall0 = time.perf_counter()
 
-    def cpus(self) -> float:
-        busy, _ = _cpu_ticks()
+    def describe(self) -> str:
+        busy, nice, _ = _cpu_ticks()
         hz = os.sysconf("SC_CLK_TCK")
-        machine_busy = (busy - self.busy0) / hz
+        wall = time.perf_counter() - self.wall0
         own = _own_cpu() - self.own0
-        return max(0.0, machine_busy - own) / (time.perf_counter() - self.wall0)
+        normal = max(0.0, (busy - self.busy0) / hz - own) / wall
+        low = (nice - self.nice0) / hz / wall
+        return (f"{normal:.2f} of {os.cpu_count()} CPUs at normal priority and {low:.2f} "
+                f"at lowered priority (nice)")
 
 
-def wait_idle(max_wait: float, idle_share: float = 0.85) -> None:
-    """Waits (at most max_wait seconds) until the machine is mostly idle over 3 s."""
+def wait_idle(max_wait: float, free_share: float = 0.85) -> None:
+    """Waits (at most max_wait seconds) until, over 3 s, processes at normal
+    priority left most of the machine free (nice processes yield to us)."""
     deadline = time.time() + max_wait
     while True:
-        b0, t0 = _cpu_ticks()
+        b0, n0, t0 = _cpu_ticks()
         time.sleep(3)
-        b1, t1 = _cpu_ticks()
-        idle = 1 - (b1 - b0) / max(1, t1 - t0)
-        if idle >= idle_share or time.time() >= deadline:
-            say(f"(machine idle share over the last 3 s: {idle:.0%})")
+        b1, n1, t1 = _cpu_ticks()
+        free = 1 - (b1 - b0) / max(1, t1 - t0)
+        if free >= free_share or time.time() >= deadline:
+            say(f"(over the last 3 s, {free:.0%} of the machine was free of normal-priority work, "
+                f"{(n1 - n0) / max(1, t1 - t0):.0%} busy with nice work)")
             return
 
 
@@ -744,7 +749,7 @@ def main(argv=None) -> int:
             say()
     elapsed = time.perf_counter() - started
     load = ", ".join(f"{x:.2f}" for x in os.getloadavg())
-    busy_others = f"{others.cpus():.2f} of {os.cpu_count()} CPUs"
+    busy_others = others.describe()
     say(table.markdown())
     say()
     say(f"Total {elapsed:.0f} s; other processes kept {busy_others} busy on average during the run; "
