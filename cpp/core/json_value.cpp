@@ -113,6 +113,8 @@ void set_number(Value& out, const Number& number) {
 }  // namespace
 
 std::size_t sort_unique_members(Member* first, Member* last) {
+    // Also keeps pointer arithmetic off the null `first` of an empty object.
+    if (last - first < 2) return static_cast<std::size_t>(last - first);
     auto by_key = [](const Member& a, const Member& b) { return key_less(a.key, b.key); };
     bool strictly_sorted = true;
     for (Member* it = first; it + 1 < last; ++it) {
