@@ -33,7 +33,7 @@ struct CoreError {
 template <class T>
 class Result {
 public:
-    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}         // NOLINT
+    Result(T value) : v_(std::in_place_index<0>, std::move(value)) {}          // NOLINT
     Result(CoreError error) : v_(std::in_place_index<1>, std::move(error)) {}  // NOLINT
 
     [[nodiscard]] bool ok() const noexcept { return v_.index() == 0; }

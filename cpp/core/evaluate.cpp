@@ -90,11 +90,16 @@ Evaluator::Evaluator(const std::vector<Signal>& signals) : signals_(signals) {
 
 double signal_factor(const Signal& signal, const SymbolState& state) {
     switch (signal.kind) {
-        case SignalKind::OiDelta: return oi_delta(signal, state);
-        case SignalKind::FundingFlip: return funding_flip(signal, state);
-        case SignalKind::BookImbalance: return book_imbalance(signal, state);
-        case SignalKind::LiqCluster: return liq_cluster(signal, state);
-        case SignalKind::OiPriceDivergence: return oi_price_divergence(signal, state);
+        case SignalKind::OiDelta:
+            return oi_delta(signal, state);
+        case SignalKind::FundingFlip:
+            return funding_flip(signal, state);
+        case SignalKind::BookImbalance:
+            return book_imbalance(signal, state);
+        case SignalKind::LiqCluster:
+            return liq_cluster(signal, state);
+        case SignalKind::OiPriceDivergence:
+            return oi_price_divergence(signal, state);
     }
     return 0.0;
 }

@@ -129,8 +129,8 @@ bool decode_side(const Value& v, Side& out, std::string& error) {
         return false;
     }
     // A unit variant may carry null or an empty object.
-    const bool unit_ok = unit == nullptr || unit->kind == ValueKind::Null ||
-                         (unit->is_object() && unit->size == 0);
+    const bool unit_ok =
+        unit == nullptr || unit->kind == ValueKind::Null || (unit->is_object() && unit->size == 0);
     if (!unit_ok) {
         error = invalid_type(*unit, "unit");
         return false;
@@ -142,8 +142,12 @@ bool decode_field(const VariantInfo& info, std::size_t index, const Value& v, Fi
                   std::string& error) {
     bool ok = true;
     switch (info.fields[index].type) {
-        case FieldType::Timestamp: ok = decode_timestamp(v, fields.ts, error); break;
-        case FieldType::SideName: ok = decode_side(v, fields.side, error); break;
+        case FieldType::Timestamp:
+            ok = decode_timestamp(v, fields.ts, error);
+            break;
+        case FieldType::SideName:
+            ok = decode_side(v, fields.side, error);
+            break;
         case FieldType::Number: {
             if (!v.is_number()) {
                 error = invalid_type(v, "f64");
@@ -168,7 +172,8 @@ Event build_event(Variant variant, const Fields& f) {
             return Derivatives{f.ts, f.numbers[0], f.numbers[1], f.numbers[2]};
         case Variant::Orderbook:
             return Orderbook{f.ts, f.numbers[0], f.numbers[1], f.numbers[2], f.numbers[3]};
-        case Variant::Liquidation: return Liquidation{f.ts, f.side, f.numbers[0], f.numbers[1]};
+        case Variant::Liquidation:
+            return Liquidation{f.ts, f.side, f.numbers[0], f.numbers[1]};
     }
     return Derivatives{};
 }
@@ -203,7 +208,8 @@ bool decode_event_object(const Value& v, Event& out, std::string& error) {
         if (&m->value == tag) continue;
         const int index = field_index(info, m->key);
         if (index < 0) continue;
-        if (!decode_field(info, static_cast<std::size_t>(index), m->value, fields, error)) return false;
+        if (!decode_field(info, static_cast<std::size_t>(index), m->value, fields, error))
+            return false;
     }
     for (std::size_t i = 0; i < info.field_count; ++i) {
         if (!fields.present[i]) {
@@ -228,7 +234,8 @@ bool decode_event_array(const Value& v, Event& out, std::string& error) {
     Fields fields;
     for (std::size_t i = 0; i < info.field_count; ++i) {
         if (i >= given) {
-            error = "invalid length " + std::to_string(i) + ", expected " + std::string(info.struct_name);
+            error = "invalid length " + std::to_string(i) + ", expected " +
+                    std::string(info.struct_name);
             return false;
         }
         if (!decode_field(info, i, v.items[i + 1], fields, error)) return false;
@@ -302,7 +309,8 @@ bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::s
         return false;
     }
     // Callers append many lists to one vector: let it grow geometrically.
-    if (out.capacity() - out.size() < value.size) out.reserve(std::max(out.size() + value.size, 2 * out.capacity()));
+    if (out.capacity() - out.size() < value.size)
+        out.reserve(std::max(out.size() + value.size, 2 * out.capacity()));
     for (const Value* it = value.begin_items(); it != value.end_items(); ++it) {
         Event event;
         if (!decode_event(*it, event, error)) return false;

@@ -2,9 +2,9 @@
 
 #include <algorithm>
 #include <bit>
-#include <cstring>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "json_writer.hpp"
@@ -81,7 +81,8 @@ bool literal_overflows(std::string_view literal) {
     if (i < literal.size() && (literal[i] == 'e' || literal[i] == 'E')) {
         ++i;
         bool negative = false;
-        if (i < literal.size() && (literal[i] == '+' || literal[i] == '-')) negative = literal[i++] == '-';
+        if (i < literal.size() && (literal[i] == '+' || literal[i] == '-'))
+            negative = literal[i++] == '-';
         for (; i < literal.size() && is_digit(literal[i]); ++i) {
             exponent = std::min<std::int64_t>(exponent * 10 + (literal[i] - '0'), 1'000'000'000);
         }
@@ -134,8 +135,8 @@ std::string Reader::error_text() const {
     std::string_view before = text_.substr(0, error_offset_);
     std::size_t last_newline = before.rfind('\n');
     std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
-    std::size_t line = 1 + static_cast<std::size_t>(
-                               std::count(before.begin(), before.begin() + line_start, '\n'));
+    std::size_t line =
+        1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
     std::size_t column = error_offset_ - line_start;
     return message_ + " at line " + std::to_string(line) + " column " + std::to_string(column);
 }
@@ -173,12 +174,14 @@ bool Reader::read_number(bool positive, Number& out) {
         // Eight digits at a time while the mantissa has room for them
         // (timestamps and prices have long runs of digits).
         constexpr std::uint64_t kRoomForEight = 184467440737ULL;  // (2^64 - 1) / 1e8, rounded down
-        while (std::endian::native == std::endian::little && end - p >= 8 && mantissa < kRoomForEight) {
+        while (std::endian::native == std::endian::little && end - p >= 8 &&
+               mantissa < kRoomForEight) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
-            const bool all_digits = ((word & 0xF0F0F0F0F0F0F0F0ULL) |
-                                     (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
-                                    0x3333333333333333ULL;
+            const bool all_digits =
+                ((word & 0xF0F0F0F0F0F0F0F0ULL) |
+                 (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
+                0x3333333333333333ULL;
             if (!all_digits) break;
             mantissa = mantissa * 100000000ULL + eight_digits(word);
             p += 8;
@@ -335,7 +338,8 @@ bool Reader::read_hex4(std::uint16_t& out) {
 bool Reader::read_unicode_escape(std::string& scratch) {
     std::uint16_t first = 0;
     if (!read_hex4(first)) return false;
-    if (first >= 0xDC00 && first <= 0xDFFF) return fail_here("lone leading surrogate in hex escape");
+    if (first >= 0xDC00 && first <= 0xDFFF)
+        return fail_here("lone leading surrogate in hex escape");
     if (first < 0xD800 || first > 0xDBFF) {
         append_utf8(scratch, first);
         return true;
@@ -347,7 +351,8 @@ bool Reader::read_unicode_escape(std::string& scratch) {
     }
     std::uint16_t second = 0;
     if (!read_hex4(second)) return false;
-    if (second < 0xDC00 || second > 0xDFFF) return fail_here("lone leading surrogate in hex escape");
+    if (second < 0xDC00 || second > 0xDFFF)
+        return fail_here("lone leading surrogate in hex escape");
     std::uint32_t cp = ((static_cast<std::uint32_t>(first - 0xD800) << 10) |
                         static_cast<std::uint32_t>(second - 0xDC00)) +
                        0x10000;
@@ -359,16 +364,34 @@ bool Reader::read_escape(std::string& scratch) {
     if (pos_ >= text_.size()) return fail_here("EOF while parsing a string");
     const char c = text_[pos_++];
     switch (c) {
-        case '"': scratch.push_back('"'); return true;
-        case '\\': scratch.push_back('\\'); return true;
-        case '/': scratch.push_back('/'); return true;
-        case 'b': scratch.push_back('\b'); return true;
-        case 'f': scratch.push_back('\f'); return true;
-        case 'n': scratch.push_back('\n'); return true;
-        case 'r': scratch.push_back('\r'); return true;
-        case 't': scratch.push_back('\t'); return true;
-        case 'u': return read_unicode_escape(scratch);
-        default: return fail_here("invalid escape");
+        case '"':
+            scratch.push_back('"');
+            return true;
+        case '\\':
+            scratch.push_back('\\');
+            return true;
+        case '/':
+            scratch.push_back('/');
+            return true;
+        case 'b':
+            scratch.push_back('\b');
+            return true;
+        case 'f':
+            scratch.push_back('\f');
+            return true;
+        case 'n':
+            scratch.push_back('\n');
+            return true;
+        case 'r':
+            scratch.push_back('\r');
+            return true;
+        case 't':
+            scratch.push_back('\t');
+            return true;
+        case 'u':
+            return read_unicode_escape(scratch);
+        default:
+            return fail_here("invalid escape");
     }
 }
 
@@ -387,9 +410,10 @@ std::size_t find_string_stop(std::string_view text, std::size_t pos) {
         std::memcpy(&word, p, 8);
         const std::uint64_t quote = word ^ (kOnes * '"');
         const std::uint64_t backslash = word ^ (kOnes * '\\');
-        const std::uint64_t flags = (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
-                                     ((word - kOnes * 0x20) & ~word)) &
-                                    kHigh;
+        const std::uint64_t flags =
+            (((quote - kOnes) & ~quote) | ((backslash - kOnes) & ~backslash) |
+             ((word - kOnes * 0x20) & ~word)) &
+            kHigh;
         if (flags != 0) {
             return static_cast<std::size_t>(p - data) +
                    static_cast<std::size_t>(std::countr_zero(flags) >> 3);
@@ -440,14 +464,22 @@ bool Reader::skip_escape() {
     if (pos_ >= text_.size()) return fail_here("EOF while parsing a string");
     const char c = text_[pos_++];
     switch (c) {
-        case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+        case '"':
+        case '\\':
+        case '/':
+        case 'b':
+        case 'f':
+        case 'n':
+        case 'r':
+        case 't':
             return true;
         case 'u': {
             // Skipped text is not decoded, so surrogates are not paired here.
             std::uint16_t ignored = 0;
             return read_hex4(ignored);
         }
-        default: return fail_here("invalid escape");
+        default:
+            return fail_here("invalid escape");
     }
 }
 
@@ -478,10 +510,22 @@ bool Reader::skip_value() {
         if (c < 0) return fail_at_peek("EOF while parsing a value");
         char frame = 0;
         switch (c) {
-            case 'n': eat(); if (!expect_literal_rest("ull")) return false; break;
-            case 't': eat(); if (!expect_literal_rest("rue")) return false; break;
-            case 'f': eat(); if (!expect_literal_rest("alse")) return false; break;
-            case '"': eat(); if (!skip_string()) return false; break;
+            case 'n':
+                eat();
+                if (!expect_literal_rest("ull")) return false;
+                break;
+            case 't':
+                eat();
+                if (!expect_literal_rest("rue")) return false;
+                break;
+            case 'f':
+                eat();
+                if (!expect_literal_rest("alse")) return false;
+                break;
+            case '"':
+                eat();
+                if (!skip_string()) return false;
+                break;
             case '[':
             case '{':
                 if (enclosing != 0) frames.push_back(enclosing);
@@ -526,7 +570,8 @@ bool Reader::skip_value() {
                                                      : "EOF while parsing an object");
                 }
                 if (accept_comma) {
-                    return fail_at_peek(frame == '[' ? "expected `,` or `]`" : "expected `,` or `}`");
+                    return fail_at_peek(frame == '[' ? "expected `,` or `]`"
+                                                     : "expected `,` or `}`");
                 }
                 break;
             }
@@ -721,8 +766,12 @@ bool Reader::fail_invalid_type(std::string_view expected) {
             found = describe_string(text);
             break;
         }
-        case '[': found = "sequence"; break;
-        case '{': found = "map"; break;
+        case '[':
+            found = "sequence";
+            break;
+        case '{':
+            found = "map";
+            break;
         default:
             if (c == '-' || is_digit(c)) {
                 if (c == '-') eat();
@@ -748,9 +797,12 @@ std::string describe_double(double value) {
 
 std::string describe_number(const Number& number) {
     switch (number.kind) {
-        case ValueKind::U64: return "integer `" + std::to_string(number.u64) + "`";
-        case ValueKind::I64: return "integer `" + std::to_string(number.i64) + "`";
-        default: return "floating point `" + describe_double(number.f64) + "`";
+        case ValueKind::U64:
+            return "integer `" + std::to_string(number.u64) + "`";
+        case ValueKind::I64:
+            return "integer `" + std::to_string(number.i64) + "`";
+        default:
+            return "floating point `" + describe_double(number.f64) + "`";
     }
 }
 
@@ -762,12 +814,24 @@ std::string describe_string(std::string_view text) {
     for (char ch : text) {
         auto c = static_cast<unsigned char>(ch);
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\0': out += "\\0"; break;
+            case '"':
+                out += "\\\"";
+                break;
+            case '\\':
+                out += "\\\\";
+                break;
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            case '\0':
+                out += "\\0";
+                break;
             default:
                 if (c < 0x20 || c == 0x7F) {
                     out += "\\u{";
@@ -785,14 +849,22 @@ std::string describe_string(std::string_view text) {
 
 std::string describe_value(const Value& value) {
     switch (value.kind) {
-        case ValueKind::Null: return "null";
-        case ValueKind::Bool: return value.boolean ? "boolean `true`" : "boolean `false`";
-        case ValueKind::U64: return "integer `" + std::to_string(value.u64) + "`";
-        case ValueKind::I64: return "integer `" + std::to_string(value.i64) + "`";
-        case ValueKind::F64: return "floating point `" + describe_double(value.f64) + "`";
-        case ValueKind::String: return describe_string(value.string());
-        case ValueKind::Array: return "sequence";
-        case ValueKind::Object: return "map";
+        case ValueKind::Null:
+            return "null";
+        case ValueKind::Bool:
+            return value.boolean ? "boolean `true`" : "boolean `false`";
+        case ValueKind::U64:
+            return "integer `" + std::to_string(value.u64) + "`";
+        case ValueKind::I64:
+            return "integer `" + std::to_string(value.i64) + "`";
+        case ValueKind::F64:
+            return "floating point `" + describe_double(value.f64) + "`";
+        case ValueKind::String:
+            return describe_string(value.string());
+        case ValueKind::Array:
+            return "sequence";
+        case ValueKind::Object:
+            return "map";
     }
     return "null";
 }

@@ -1,11 +1,11 @@
 #include "json_value.hpp"
 
-#include "buffers.hpp"
-#include "json_reader.hpp"
-
 #include <algorithm>
 #include <cstring>
 #include <memory>
+
+#include "buffers.hpp"
+#include "json_reader.hpp"
 
 namespace radar::json {
 
@@ -79,17 +79,20 @@ const Value* Value::find(std::string_view name) const {
     if (kind != ValueKind::Object) return nullptr;
     const Member* first = members;
     const Member* last = members + size;
-    const Member* it = std::lower_bound(first, last, name,
-                                        [](const Member& m, std::string_view n) { return key_less(m.key, n); });
+    const Member* it = std::lower_bound(
+        first, last, name, [](const Member& m, std::string_view n) { return key_less(m.key, n); });
     if (it != last && it->key == name) return &it->value;
     return nullptr;
 }
 
 double Value::as_double() const {
     switch (kind) {
-        case ValueKind::U64: return static_cast<double>(u64);
-        case ValueKind::I64: return static_cast<double>(i64);
-        default: return f64;
+        case ValueKind::U64:
+            return static_cast<double>(u64);
+        case ValueKind::I64:
+            return static_cast<double>(i64);
+        default:
+            return f64;
     }
 }
 
@@ -104,9 +107,15 @@ namespace {
 void set_number(Value& out, const Number& number) {
     out.kind = number.kind;
     switch (number.kind) {
-        case ValueKind::U64: out.u64 = number.u64; break;
-        case ValueKind::I64: out.i64 = number.i64; break;
-        default: out.f64 = number.f64; break;
+        case ValueKind::U64:
+            out.u64 = number.u64;
+            break;
+        case ValueKind::I64:
+            out.i64 = number.i64;
+            break;
+        default:
+            out.f64 = number.f64;
+            break;
     }
 }
 
@@ -129,7 +138,8 @@ std::size_t sort_unique_members(Member* first, Member* last) {
         for (Member* it = first + 1; it != last; ++it) {
             Member moving = *it;
             Member* hole = it;
-            for (; hole != first && key_less(moving.key, (hole - 1)->key); --hole) *hole = *(hole - 1);
+            for (; hole != first && key_less(moving.key, (hole - 1)->key); --hole)
+                *hole = *(hole - 1);
             *hole = moving;
         }
     } else {
@@ -142,7 +152,6 @@ std::size_t sort_unique_members(Member* first, Member* last) {
     }
     return static_cast<std::size_t>(out - first);
 }
-
 
 bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error,
                            ElementSink* sink) {
@@ -166,8 +175,11 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
     const int c = reader.peek_nonblank();
     out = Value();
     switch (c) {
-        case -1: return reader.fail_at_peek("EOF while parsing a value");
-        case 'n': reader.eat(); return reader.expect_literal_rest("ull");
+        case -1:
+            return reader.fail_at_peek("EOF while parsing a value");
+        case 'n':
+            reader.eat();
+            return reader.expect_literal_rest("ull");
         case 't':
             reader.eat();
             out.kind = ValueKind::Bool;
@@ -181,7 +193,8 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
             reader.eat();
             std::string_view text;
             if (!reader.read_string(scratch_, text)) return false;
-            if (text.data() == scratch_.data() && !text.empty()) text = {arena.copy_text(text), text.size()};
+            if (text.data() == scratch_.data() && !text.empty())
+                text = {arena.copy_text(text), text.size()};
             out.kind = ValueKind::String;
             out.chars = text.data();
             out.size = text.size();
@@ -228,7 +241,8 @@ bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
     }
     const std::size_t count = items_.size() - base;
     Value* items = count == 0 ? nullptr : arena.allocate_array<Value>(count);
-    std::uninitialized_copy(items_.begin() + static_cast<std::ptrdiff_t>(base), items_.end(), items);
+    std::uninitialized_copy(items_.begin() + static_cast<std::ptrdiff_t>(base), items_.end(),
+                            items);
     items_.resize(base);
     out.kind = ValueKind::Array;
     out.items = items;

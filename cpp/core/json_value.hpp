@@ -110,7 +110,8 @@ struct Value {
 [[nodiscard]] inline bool key_less(std::string_view a, std::string_view b) noexcept {
     const std::size_t n = a.size() < b.size() ? a.size() : b.size();
     for (std::size_t i = 0; i < n; ++i) {
-        if (a[i] != b[i]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
+        if (a[i] != b[i])
+            return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[i]);
     }
     return a.size() < b.size();
 }

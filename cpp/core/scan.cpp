@@ -55,7 +55,8 @@ bool decode_scan_events(const json::Value& value, const StreamedEvents& streamed
     }
     for (std::size_t r = 0; r < owned_ranges.size(); ++r) {
         const auto [index, begin] = owned_ranges[r];
-        const std::size_t end = r + 1 < owned_ranges.size() ? owned_ranges[r + 1].second : out.owned.size();
+        const std::size_t end =
+            r + 1 < owned_ranges.size() ? owned_ranges[r + 1].second : out.owned.size();
         out.lists[index] = std::span<const Event>(out.owned.data() + begin, end - begin);
     }
     return true;
@@ -103,7 +104,8 @@ void rank(std::vector<Alert>& alerts, const RadarSpec& spec) {
         if (ka != kb) return ka > kb;
         return a.symbol < b.symbol;
     });
-    if (spec.limit && alerts.size() > *spec.limit) alerts.resize(static_cast<std::size_t>(*spec.limit));
+    if (spec.limit && alerts.size() > *spec.limit)
+        alerts.resize(static_cast<std::size_t>(*spec.limit));
 }
 
 std::string write_report(const ScanReport& report) {

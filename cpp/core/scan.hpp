@@ -39,7 +39,7 @@ struct ScanInput {
                                       ScanInput& out, std::string& error);
 
 struct Alert {
-    std::string_view symbol;     // views the request or the store
+    std::string_view symbol;  // views the request or the store
     double severity = 0.0;
     std::vector<double> factors;  // keyed by ScanReport::factor_keys
     std::int64_t ts = kNoTimestamp;

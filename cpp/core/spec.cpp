@@ -45,9 +45,12 @@ int field_index(const std::array<std::string_view, N>& fields, std::string_view 
 
 double number_to_double(const json::Number& n) {
     switch (n.kind) {
-        case json::ValueKind::U64: return static_cast<double>(n.u64);
-        case json::ValueKind::I64: return static_cast<double>(n.i64);
-        default: return n.f64;
+        case json::ValueKind::U64:
+            return static_cast<double>(n.u64);
+        case json::ValueKind::I64:
+            return static_cast<double>(n.i64);
+        default:
+            return n.f64;
     }
 }
 
@@ -175,8 +178,9 @@ private:
             return true;
         }
         const std::string found = json::describe_number(n);
-        r_.fail_unplaced(n.kind == json::ValueKind::I64 ? "invalid value: " + found + ", expected usize"
-                                                        : "invalid type: " + found + ", expected usize");
+        r_.fail_unplaced(n.kind == json::ValueKind::I64
+                             ? "invalid value: " + found + ", expected usize"
+                             : "invalid type: " + found + ", expected usize");
         r_.place_error();
         return false;
     }
@@ -237,7 +241,8 @@ private:
         bool first = true;
         int next = r_.next_element(first);
         if (next < 0) return false;
-        if (next == 0) return r_.fail_unplaced("invalid length 0, expected struct Signal with 3 elements");
+        if (next == 0)
+            return r_.fail_unplaced("invalid length 0, expected struct Signal with 3 elements");
         if (!read_kind(signal.kind)) return false;
         if ((next = r_.next_element(first)) < 0) return false;
         if (next == 1 && !read_f64_list(signal.params)) return false;
@@ -256,15 +261,25 @@ private:
             if (next == 0) break;
             const int field = field_index(kSignalFields, key);
             if (field >= 0 && seen[static_cast<std::size_t>(field)]) {
-                return r_.fail_unplaced("duplicate field `" + std::string(kSignalFields[static_cast<std::size_t>(field)]) + "`");
+                return r_.fail_unplaced(
+                    "duplicate field `" +
+                    std::string(kSignalFields[static_cast<std::size_t>(field)]) + "`");
             }
             if (!r_.expect_colon()) return false;
             bool ok = true;
             switch (field) {
-                case kKind: ok = read_kind(signal.kind); break;
-                case kParams: ok = read_f64_list(signal.params); break;
-                case kWeight: ok = read_f64(signal.weight); break;
-                default: ok = r_.skip_value(); break;
+                case kKind:
+                    ok = read_kind(signal.kind);
+                    break;
+                case kParams:
+                    ok = read_f64_list(signal.params);
+                    break;
+                case kWeight:
+                    ok = read_f64(signal.weight);
+                    break;
+                default:
+                    ok = r_.skip_value();
+                    break;
             }
             if (!ok) return false;
             if (field >= 0) seen[static_cast<std::size_t>(field)] = true;
@@ -289,7 +304,8 @@ private:
         if ((next = r_.next_element(first)) < 0) return false;
         if (next == 1 && !read_text_list(spec.symbols)) return false;
         if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 0) return r_.fail_unplaced("invalid length 2, expected struct RadarSpec with 5 elements");
+        if (next == 0)
+            return r_.fail_unplaced("invalid length 2, expected struct RadarSpec with 5 elements");
         if (!read_signals(spec.signals)) return false;
         if ((next = r_.next_element(first)) < 0) return false;
         if (next == 1 && !read_f64(spec.threshold)) return false;
@@ -308,17 +324,31 @@ private:
             if (next == 0) break;
             const int field = field_index(kSpecFields, key);
             if (field >= 0 && seen[static_cast<std::size_t>(field)]) {
-                return r_.fail_unplaced("duplicate field `" + std::string(kSpecFields[static_cast<std::size_t>(field)]) + "`");
+                return r_.fail_unplaced("duplicate field `" +
+                                        std::string(kSpecFields[static_cast<std::size_t>(field)]) +
+                                        "`");
             }
             if (!r_.expect_colon()) return false;
             bool ok = true;
             switch (field) {
-                case kVenues: ok = read_text_list(spec.venues); break;
-                case kSymbols: ok = read_text_list(spec.symbols); break;
-                case kSignals: ok = read_signals(spec.signals); break;
-                case kThreshold: ok = read_f64(spec.threshold); break;
-                case kLimit: ok = read_limit(spec.limit); break;
-                default: ok = r_.skip_value(); break;
+                case kVenues:
+                    ok = read_text_list(spec.venues);
+                    break;
+                case kSymbols:
+                    ok = read_text_list(spec.symbols);
+                    break;
+                case kSignals:
+                    ok = read_signals(spec.signals);
+                    break;
+                case kThreshold:
+                    ok = read_f64(spec.threshold);
+                    break;
+                case kLimit:
+                    ok = read_limit(spec.limit);
+                    break;
+                default:
+                    ok = r_.skip_value();
+                    break;
             }
             if (!ok) return false;
             if (field >= 0) seen[static_cast<std::size_t>(field)] = true;
@@ -381,12 +411,18 @@ bool value_f64_list(const Value& v, std::vector<double>& out, std::string& error
 
 bool value_limit(const Value& v, std::optional<std::uint64_t>& out, std::string& error) {
     switch (v.kind) {
-        case ValueKind::Null: out.reset(); return true;
-        case ValueKind::U64: out = v.u64; return true;
+        case ValueKind::Null:
+            out.reset();
+            return true;
+        case ValueKind::U64:
+            out = v.u64;
+            return true;
         case ValueKind::I64:
             error = "invalid value: " + json::describe_value(v) + ", expected usize";
             return false;
-        default: error = invalid_type(v, "usize"); return false;
+        default:
+            error = invalid_type(v, "usize");
+            return false;
     }
 }
 
@@ -447,10 +483,17 @@ bool value_signal(const Value& v, Signal& signal, std::string& error) {
     for (const json::Member* m = v.begin_members(); m != v.end_members(); ++m) {
         bool ok = true;
         switch (field_index(kSignalFields, m->key)) {
-            case kKind: ok = value_kind(m->value, signal.kind, error), has_kind = true; break;
-            case kParams: ok = value_f64_list(m->value, signal.params, error); break;
-            case kWeight: ok = value_f64(m->value, signal.weight, error); break;
-            default: break;
+            case kKind:
+                ok = value_kind(m->value, signal.kind, error), has_kind = true;
+                break;
+            case kParams:
+                ok = value_f64_list(m->value, signal.params, error);
+                break;
+            case kWeight:
+                ok = value_f64(m->value, signal.weight, error);
+                break;
+            default:
+                break;
         }
         if (!ok) return false;
     }
@@ -500,12 +543,23 @@ bool value_spec(const Value& v, RadarSpec& spec, std::string& error) {
     for (const json::Member* m = v.begin_members(); m != v.end_members(); ++m) {
         bool ok = true;
         switch (field_index(kSpecFields, m->key)) {
-            case kVenues: ok = value_text_list(m->value, spec.venues, error); break;
-            case kSymbols: ok = value_text_list(m->value, spec.symbols, error); break;
-            case kSignals: ok = value_signals(m->value, spec.signals, error), has_signals = true; break;
-            case kThreshold: ok = value_f64(m->value, spec.threshold, error); break;
-            case kLimit: ok = value_limit(m->value, spec.limit, error); break;
-            default: break;
+            case kVenues:
+                ok = value_text_list(m->value, spec.venues, error);
+                break;
+            case kSymbols:
+                ok = value_text_list(m->value, spec.symbols, error);
+                break;
+            case kSignals:
+                ok = value_signals(m->value, spec.signals, error), has_signals = true;
+                break;
+            case kThreshold:
+                ok = value_f64(m->value, spec.threshold, error);
+                break;
+            case kLimit:
+                ok = value_limit(m->value, spec.limit, error);
+                break;
+            default:
+                break;
         }
         if (!ok) return false;
     }

@@ -390,7 +390,8 @@ PyObject* response_text(std::string_view response) {
     constexpr std::string_view kOk = "{\"ok\":true}";
     if (response == kOk) {
         if (g_ok_text == nullptr) {
-            g_ok_text = PyUnicode_FromStringAndSize(kOk.data(), static_cast<Py_ssize_t>(kOk.size()));
+            g_ok_text =
+                PyUnicode_FromStringAndSize(kOk.data(), static_cast<Py_ssize_t>(kOk.size()));
             if (g_ok_text == nullptr) return nullptr;
         }
         Py_IncRef(g_ok_text);
