@@ -69,6 +69,12 @@ class WrongAnswer(AssertionError):
 # ---------------------------------------------------------------- machine
 
 
+def _module_built() -> str:
+    import norsel_radar._norsel_radar as native_module
+    stamp = os.path.getmtime(native_module.__file__)
+    return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(stamp))
+
+
 def machine() -> list:
     model = "unknown"
     try:
@@ -106,7 +112,8 @@ def machine() -> list:
         ("Memory", mem),
         ("Python", f"{platform.python_implementation()} {platform.python_version()} on "
                    f"{platform.system()} {platform.release()} {platform.machine()}"),
-        ("Packages", f"norsel_radar {Radar.version()}, orjson {orjson.__version__}"),
+        ("Packages", f"norsel_radar {Radar.version()} (module built {_module_built()}), "
+                     f"orjson {orjson.__version__}"),
         ("Commit", commit),
         ("Load average at start", load),
     ]
