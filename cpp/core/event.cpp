@@ -320,7 +320,7 @@ bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::s
 }
 
 void StreamedEvents::clear() {
-    clear_reusing(events_, kKeptScratch);
+    clear_reusing(events_, events_use_);
     clear_reusing(lists_, kKeptScratch);
     clear_reusing(errors_, kKeptScratch);
 }

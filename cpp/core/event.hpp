@@ -7,6 +7,7 @@
 #include <variant>
 #include <vector>
 
+#include "buffers.hpp"
 #include "error.hpp"
 #include "json_reader.hpp"
 #include "json_value.hpp"
@@ -72,6 +73,7 @@ private:
         std::size_t error;  // index into errors_, or kNoError
     };
     std::vector<Event> events_;
+    RecentUse events_use_;
     std::vector<List> lists_;
     std::vector<std::string> errors_;
     std::vector<json::Member> sorted_;
