@@ -7,6 +7,7 @@
 
 #include "buffers.hpp"
 #include "json_reader.hpp"
+#include "worker_pool.hpp"
 
 namespace radar {
 
@@ -320,28 +321,81 @@ bool decode_event_list(const json::Value& value, std::vector<Event>& out, std::s
 }
 
 void StreamedEvents::clear() {
-    clear_reusing(events_, events_use_);
+    for (Store& store : stores_) clear_reusing(store.events, store.use);
     clear_reusing(lists_, kKeptScratch);
     clear_reusing(errors_, kKeptScratch);
 }
 
 std::size_t StreamedEvents::begin_list() {
-    lists_.push_back(List{events_.size(), events_.size(), kNoError});
+    const std::size_t next = stores_[0].events.size();
+    lists_.push_back(List{0, next, next, kNoError});
     return lists_.size() - 1;
 }
 
 void StreamedEvents::element(std::size_t list, const json::Value& element) {
+    decode_into(list, 0, element, sorted_);
+}
+
+void StreamedEvents::decode_into(std::size_t list, std::size_t store, const json::Value& element,
+                                 std::vector<json::Member>& sorted) {
     List& target = lists_[list];
     if (target.error != kNoError) return;  // only the first failure of a list counts
     Event event;
     std::string message;
-    if (!decode_event_in_any_order(element, event, message, sorted_)) {
+    if (!decode_event_in_any_order(element, event, message, sorted)) {
+        const std::lock_guard<std::mutex> lock(errors_mutex_);
         target.error = errors_.size();
         errors_.push_back(std::move(message));
         return;
     }
-    events_.push_back(event);
-    target.end = events_.size();
+    std::vector<Event>& events = stores_[store].events;
+    events.push_back(event);
+    target.end = events.size();
+}
+
+// Takes the elements of the arrays that one task reads. Each list is read
+// by one task only, and each task has a store of its own.
+class StreamedEvents::StoreSink final : public json::ElementSink {
+public:
+    StoreSink(StreamedEvents& owner, std::size_t store) : owner_(owner), store_(store) {}
+    std::size_t begin_list() override { return 0; }  // lists exist already
+    void element(std::size_t list, const json::Value& element) override {
+        owner_.decode_into(list, store_, element, sorted_);
+    }
+
+private:
+    StreamedEvents& owner_;
+    std::size_t store_;
+    std::vector<json::Member> sorted_;
+};
+
+bool StreamedEvents::read_deferred(std::string_view text,
+                                   const std::vector<json::DeferredArray>& arrays) {
+    if (arrays.empty()) return true;
+    // A few pieces per worker even out lists of different lengths.
+    const std::size_t pieces = std::min(arrays.size(), 4 * pool_size());
+    if (stores_.size() < pieces + 1) stores_.resize(pieces + 1);
+    std::vector<char> failed(pieces, 0);
+    parallel_for(pieces, [&](std::size_t piece) {
+        const std::size_t store = piece + 1;
+        StoreSink sink(*this, store);
+        json::DocumentParser parser;
+        json::Arena arena;
+        const std::size_t first = arrays.size() * piece / pieces;
+        const std::size_t last = arrays.size() * (piece + 1) / pieces;
+        for (std::size_t i = first; i < last; ++i) {
+            const json::DeferredArray& array = arrays[i];
+            List& list = lists_[array.list];
+            list.store = store;
+            list.begin = list.end = stores_[store].events.size();
+            if (!parser.parse_deferred(text, array, arena, sink)) {
+                failed[piece] = 1;
+                return;
+            }
+            arena.reset();
+        }
+    });
+    return std::find(failed.begin(), failed.end(), 1) == failed.end();
 }
 
 bool StreamedEvents::events_of(const json::Value& array, std::span<const Event>& out,
@@ -351,7 +405,8 @@ bool StreamedEvents::events_of(const json::Value& array, std::span<const Event>&
         error = errors_[list.error];
         return false;
     }
-    out = std::span<const Event>(events_.data() + list.begin, list.end - list.begin);
+    out = std::span<const Event>(stores_[list.store].events.data() + list.begin,
+                                 list.end - list.begin);
     return true;
 }
 

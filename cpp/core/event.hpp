@@ -2,8 +2,10 @@
 // Market events and their decoding from parsed JSON values.
 
 #include <cstdint>
+#include <mutex>
 #include <span>
 #include <string>
+#include <string_view>
 #include <variant>
 #include <vector>
 
@@ -61,6 +63,12 @@ public:
     std::size_t begin_list() override;
     void element(std::size_t list, const json::Value& element) override;
 
+    // Reads the arrays a deferring parse skipped, spread over the worker
+    // pool. False when any of them does not read cleanly; the caller then
+    // parses the text again without deferring.
+    [[nodiscard]] bool read_deferred(std::string_view text,
+                                     const std::vector<json::DeferredArray>& arrays);
+
     // The events of a streamed array, or its failure.
     [[nodiscard]] bool events_of(const json::Value& array, std::span<const Event>& out,
                                  std::string& error) const;
@@ -68,14 +76,26 @@ public:
 private:
     static constexpr std::size_t kNoError = static_cast<std::size_t>(-1);
     struct List {
+        std::size_t store;  // which of stores_ holds its events
         std::size_t begin;
         std::size_t end;
         std::size_t error;  // index into errors_, or kNoError
     };
-    std::vector<Event> events_;
-    RecentUse events_use_;
+    // Events decoded by one thread; store 0 is the parsing thread's. A
+    // cache line each, so threads appending to their own do not collide.
+    struct alignas(64) Store {
+        std::vector<Event> events;
+        RecentUse use;
+    };
+    class StoreSink;
+
+    void decode_into(std::size_t list, std::size_t store, const json::Value& element,
+                     std::vector<json::Member>& sorted);
+
+    std::vector<Store> stores_ = std::vector<Store>(1);
     std::vector<List> lists_;
     std::vector<std::string> errors_;
+    std::mutex errors_mutex_;
     std::vector<json::Member> sorted_;
 };
 

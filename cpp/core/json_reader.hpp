@@ -28,6 +28,9 @@ inline constexpr int kMaxDepth = 127;
 class Reader {
 public:
     explicit Reader(std::string_view text) : text_(text) {}
+    // Resumes reading at `position`, inside `depth` open arrays and objects.
+    Reader(std::string_view text, std::size_t position, int depth)
+        : text_(text), pos_(position), depth_(depth) {}
 
     // ---- cursor -------------------------------------------------------
     [[nodiscard]] int peek() const {
@@ -62,6 +65,7 @@ public:
     // Called with the cursor on an opening bracket.
     bool enter_nested();
     void leave_nested() { --depth_; }
+    [[nodiscard]] int depth() const { return depth_; }
 
     // ---- scalars ------------------------------------------------------
     // After the first letter of a literal: checks the remaining letters.
@@ -74,6 +78,10 @@ public:
     bool skip_string();
     // Skips one whole value, of any depth, checking its syntax.
     bool skip_value();
+    // Just after an array's '[': moves past its matching ']' by brackets
+    // and strings alone, checking nothing else. False when the brackets do
+    // not match up (the text is then certainly malformed).
+    bool skip_array_brackets();
 
     // ---- containers ---------------------------------------------------
     // Next array element: 1 a value follows, 0 the array ends (the ']' is
@@ -125,6 +133,15 @@ public:
     virtual void element(std::size_t list, const Value& element) = 0;
 };
 
+// An array whose elements were not read yet: they start at `begin` (just
+// after the '['), the array ends just before `end`, and it is `depth` deep.
+struct DeferredArray {
+    std::size_t list;
+    std::size_t begin;
+    std::size_t end;
+    int depth;
+};
+
 // Builds generic value trees. Its stacks are reused from one document to
 // the next, so keep one per radar.
 class DocumentParser {
@@ -137,22 +154,40 @@ public:
     // member itself when it is an array, else the arrays among its members)
     // are streamed to the sink and left in the tree as `streamed` arrays,
     // and an object in the root's "event" member is left `unsorted`.
+    //
+    // With `defer` too, the arrays among the "events" object's members are
+    // only skipped over (see deferred()), for the caller to read them later,
+    // possibly in parallel, with parse_deferred. The skip checks little, so a
+    // caller must parse the whole text again without `defer` when that
+    // parse or a deferred one fails: only then are errors the right ones.
     bool parse(std::string_view text, Arena& arena, Value& out, std::string& error,
-               ElementSink* sink = nullptr);
+               ElementSink* sink = nullptr, bool defer = false);
+    [[nodiscard]] const std::vector<DeferredArray>& deferred() const { return deferred_; }
+
+    // Reads a deferred array's elements into `sink`. False on any syntax
+    // error, or when the array does not end where the skip said it would.
+    bool parse_deferred(std::string_view text, const DeferredArray& array, Arena& arena,
+                        ElementSink& sink);
 
 private:
     // Where a value sits, as far as streaming cares.
     enum class Role : std::uint8_t { Plain, Root, Events, EventList, Element, Event };
 
+    // `out` must be a default Value.
     bool parse_value(Reader& reader, Arena& arena, Value& out, Role role);
+    template <class Slot>
+    bool parse_into_last(Reader& reader, Arena& arena, std::vector<Slot>& stack, Role role);
     bool parse_array(Reader& reader, Arena& arena, Value& out);
     bool parse_streamed_array(Reader& reader, Arena& arena, Value& out);
+    bool parse_elements(Reader& reader, Arena& arena, ElementSink& sink, std::size_t list);
     bool parse_object(Reader& reader, Arena& arena, Value& out, Role role);
 
     std::vector<Value> items_;
     std::vector<Member> members_;
     std::string scratch_;
     ElementSink* sink_ = nullptr;
+    bool defer_ = false;
+    std::vector<DeferredArray> deferred_;
 };
 
 // Rendering of a value found where something else was expected, as the

@@ -154,11 +154,14 @@ std::size_t sort_unique_members(Member* first, Member* last) {
 }
 
 bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error,
-                           ElementSink* sink) {
+                           ElementSink* sink, bool defer) {
     Reader reader(text);
+    out = Value();
     items_.clear();
     members_.clear();
+    deferred_.clear();
     sink_ = sink;
+    defer_ = defer && sink != nullptr;
     const bool ok = parse_value(reader, arena, out, sink != nullptr ? Role::Root : Role::Plain) &&
                     reader.end_document();
     sink_ = nullptr;
@@ -173,7 +176,6 @@ bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std:
 
 bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role role) {
     const int c = reader.peek_nonblank();
-    out = Value();
     switch (c) {
         case -1:
             return reader.fail_at_peek("EOF while parsing a value");
@@ -207,6 +209,18 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
             bool ok = false;
             if (c == '{') {
                 ok = parse_object(reader, arena, out, role);
+            } else if (role == Role::EventList && defer_) {
+                const std::size_t begin = reader.position();
+                const int depth = reader.depth();
+                ok = reader.skip_array_brackets();
+                const std::size_t list = sink_->begin_list();
+                deferred_.push_back(DeferredArray{list, begin, reader.position(), depth});
+                out.kind = ValueKind::Array;
+                out.streamed = true;
+                out.u64 = list;
+                // The closing bracket is behind us already.
+                reader.leave_nested();
+                return ok;
             } else if (role == Role::Events || role == Role::EventList) {
                 ok = parse_streamed_array(reader, arena, out);
             } else {
@@ -226,6 +240,27 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
             }
             return reader.fail_at_peek("expected value");
     }
+}
+
+namespace {
+Value& value_of(Value& item) { return item; }
+Value& value_of(Member& member) { return member.value; }
+}  // namespace
+
+// Parses a value into the last slot of `stack`. A scalar is written in
+// place: copying a value just written field by field stalls the processor.
+// A container may grow the stack while it is read, so it goes through a
+// local value.
+template <class Slot>
+bool DocumentParser::parse_into_last(Reader& reader, Arena& arena, std::vector<Slot>& stack,
+                                     Role role) {
+    const int c = reader.peek_nonblank();
+    if (c != '[' && c != '{') return parse_value(reader, arena, value_of(stack.back()), role);
+    const std::size_t slot = stack.size() - 1;
+    Value value;
+    if (!parse_value(reader, arena, value, role)) return false;
+    value_of(stack[slot]) = value;
+    return true;
 }
 
 bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
@@ -250,8 +285,30 @@ bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
     return true;
 }
 
+bool DocumentParser::parse_deferred(std::string_view text, const DeferredArray& array, Arena& arena,
+                                    ElementSink& sink) {
+    Reader reader(text, array.begin, array.depth);
+    items_.clear();
+    members_.clear();
+    const bool ok = parse_elements(reader, arena, sink, array.list) && reader.end_array() &&
+                    reader.position() == array.end;
+    clear_reusing(items_, kKeptScratch);
+    clear_reusing(members_, kKeptScratch);
+    return ok;
+}
+
 bool DocumentParser::parse_streamed_array(Reader& reader, Arena& arena, Value& out) {
     const std::size_t list = sink_->begin_list();
+    if (!parse_elements(reader, arena, *sink_, list)) return false;
+    out.kind = ValueKind::Array;
+    out.streamed = true;
+    out.u64 = list;
+    out.size = 0;
+    return true;
+}
+
+bool DocumentParser::parse_elements(Reader& reader, Arena& arena, ElementSink& sink,
+                                    std::size_t list) {
     bool first = true;
     for (;;) {
         const int next = reader.next_element(first);
@@ -262,14 +319,10 @@ bool DocumentParser::parse_streamed_array(Reader& reader, Arena& arena, Value& o
         const std::size_t member_base = members_.size();
         Value item;
         if (!parse_value(reader, arena, item, Role::Element)) return false;
-        sink_->element(list, item);
+        sink.element(list, item);
         members_.resize(member_base);
         arena.rollback(mark);
     }
-    out.kind = ValueKind::Array;
-    out.streamed = true;
-    out.u64 = list;
-    out.size = 0;
     return true;
 }
 

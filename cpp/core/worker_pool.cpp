@@ -15,8 +15,6 @@
 
 namespace radar {
 
-namespace {
-
 std::size_t available_processors() {
     cpu_set_t set;
     CPU_ZERO(&set);
@@ -26,6 +24,8 @@ std::size_t available_processors() {
     }
     return std::max(1u, std::thread::hardware_concurrency());
 }
+
+namespace {
 
 // One batch of work: indices are claimed in chunks from a shared counter.
 struct Job {

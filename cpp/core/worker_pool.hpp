@@ -18,4 +18,7 @@ void parallel_for(std::size_t count, const std::function<void(std::size_t)>& tas
 // Workers in the pool (creating it if needed).
 [[nodiscard]] std::size_t pool_size();
 
+// Processors this process may run on; does not create the pool.
+[[nodiscard]] std::size_t available_processors();
+
 }  // namespace radar

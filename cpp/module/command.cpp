@@ -12,6 +12,7 @@
 #include "scan.hpp"
 #include "spec.hpp"
 #include "symbol_state.hpp"
+#include "worker_pool.hpp"
 
 namespace radar {
 
@@ -63,7 +64,7 @@ public:
     std::string run(std::string_view text) {
         json::Value request;
         std::string syntax_error;
-        if (!core_.parser.parse(text, core_.arena, request, syntax_error, &core_.streamed)) {
+        if (!parse_request(text, request, syntax_error)) {
             return error_response(parse_error(std::move(syntax_error)));
         }
         const json::Value* cmd = request.find("cmd");
@@ -80,6 +81,23 @@ public:
     }
 
 private:
+    // Large requests have their scan lists read in parallel. That road
+    // only checks what it needs; should anything fail on it, the text is
+    // read again plainly, which reports the error exactly.
+    bool parse_request(std::string_view text, json::Value& request, std::string& error) {
+        constexpr std::size_t kParallelReading = std::size_t{1} << 20;
+        const bool defer = text.size() >= kParallelReading && available_processors() > 1;
+        if (defer) {
+            if (core_.parser.parse(text, core_.arena, request, error, &core_.streamed, true) &&
+                core_.streamed.read_deferred(text, core_.parser.deferred())) {
+                return true;
+            }
+            core_.arena.reset();
+            core_.streamed.clear();
+        }
+        return core_.parser.parse(text, core_.arena, request, error, &core_.streamed);
+    }
+
     std::string feed(const json::Value& request) {
         auto symbol = string_member(request, "symbol");
         if (!symbol) return error_response(symbol.error());
