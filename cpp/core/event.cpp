@@ -77,7 +77,7 @@ bool decode_tag(const Value& v, Variant& out, std::string& error) {
         return false;
     }
     for (std::size_t i = 0; i < kVariants.size(); ++i) {
-        if (kVariants[i].tag == v.string()) {
+        if (json::same_text(kVariants[i].tag, v.string())) {
             out = static_cast<Variant>(i);
             return true;
         }
@@ -181,7 +181,7 @@ Event build_event(Variant variant, const Fields& f) {
 
 int field_index(const VariantInfo& info, std::string_view name) {
     for (std::size_t i = 0; i < info.field_count; ++i) {
-        if (info.fields[i].name == name) return static_cast<int>(i);
+        if (json::same_text(info.fields[i].name, name)) return static_cast<int>(i);
     }
     return -1;
 }
@@ -192,7 +192,7 @@ int field_index(const VariantInfo& info, std::string_view name) {
 bool decode_event_object(const Value& v, Event& out, std::string& error) {
     const Value* tag = nullptr;
     for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        if (m->key == "kind") {
+        if (json::same_text(m->key, "kind")) {
             tag = &m->value;
             break;
         }
@@ -256,7 +256,7 @@ bool decode_event_array(const Value& v, Event& out, std::string& error) {
 bool decode_valid_object(const Value& v, Event& out) {
     const Value* tag = nullptr;
     for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        if (m->key != "kind") continue;
+        if (!json::same_text(m->key, "kind")) continue;
         if (tag != nullptr) return false;
         tag = &m->value;
     }

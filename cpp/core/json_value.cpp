@@ -81,7 +81,7 @@ const Value* Value::find(std::string_view name) const {
     const Member* last = members + size;
     const Member* it = std::lower_bound(
         first, last, name, [](const Member& m, std::string_view n) { return key_less(m.key, n); });
-    if (it != last && it->key == name) return &it->value;
+    if (it != last && same_text(it->key, name)) return &it->value;
     return nullptr;
 }
 
@@ -337,8 +337,8 @@ bool DocumentParser::parse_object(Reader& reader, Arena& arena, Value& out, Role
         if (key.data() == scratch_.data() && !key.empty()) key = {arena.copy_text(key), key.size()};
         if (!reader.expect_colon()) return false;
         Role member_role = Role::Plain;
-        if (role == Role::Root && key == "events") member_role = Role::Events;
-        if (role == Role::Root && key == "event") member_role = Role::Event;
+        if (role == Role::Root && same_text(key, "events")) member_role = Role::Events;
+        if (role == Role::Root && same_text(key, "event")) member_role = Role::Event;
         if (role == Role::Events) member_role = Role::EventList;
         Value value;
         if (!parse_value(reader, arena, value, member_role)) return false;

@@ -116,6 +116,23 @@ struct Value {
     return a.size() < b.size();
 }
 
+// Equality of short texts without a library call.
+[[nodiscard]] inline bool same_text(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
+// key_less as a transparent comparator, for maps keyed by text.
+struct KeyLess {
+    using is_transparent = void;
+    bool operator()(std::string_view a, std::string_view b) const noexcept {
+        return key_less(a, b);
+    }
+};
+
 // Object members are sorted byte-wise by key with unique keys.
 struct Member {
     std::string_view key;

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "event.hpp"
+#include "json_value.hpp"
 #include "spec.hpp"
 
 namespace radar {
@@ -62,7 +63,9 @@ struct SymbolState {
     std::uint64_t window = 2;
 };
 
-using StateStore = std::map<std::string, SymbolState, std::less<>>;
+// Ordered by symbol bytes; the comparator is inlined, which matters for the
+// lookup every "feed" makes.
+using StateStore = std::map<std::string, SymbolState, json::KeyLess>;
 
 // A look-back or count parameter as a count: finite and positive values
 // truncate toward zero (saturating), everything else is 0.

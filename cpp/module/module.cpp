@@ -185,6 +185,33 @@ PyObject* bind_one(const char* function, const char* param, PyObject* args, PyOb
     return bound;
 }
 
+// bind_one for the vectorcall convention. Only unusual calls come here
+// (keywords, wrong counts), so they go through bind_one's tuple and dict.
+PyObject* bind_one_fast(const char* function, const char* param, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
+    Ref tuple(PyTuple_New(nargs));
+    if (!tuple) return nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        Py_IncRef(args[i]);
+        if (PyTuple_SetItem(tuple.get(), i, args[i]) < 0) return nullptr;
+    }
+    Ref keywords;
+    const Py_ssize_t nkw = kwnames != nullptr ? PyTuple_Size(kwnames) : 0;
+    if (nkw > 0) {
+        keywords = Ref(PyDict_New());
+        if (!keywords) return nullptr;
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            PyObject* name = PyTuple_GetItem(kwnames, i);
+            if (name == nullptr || PyDict_SetItem(keywords.get(), name, args[nargs + i]) < 0) {
+                return nullptr;
+            }
+        }
+    }
+    PyObject* bound = bind_one(function, param, tuple.get(), keywords.get());
+    // The bound object is one of the caller's arguments, alive for the call.
+    return bound;
+}
+
 // Attaches "while processing '<param>'" to the pending exception through its
 // add_note method (Python 3.11+); older interpreters have none, so no note.
 void add_param_note(const char* param) noexcept {
@@ -229,15 +256,10 @@ private:
 using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
 AsUtf8AndSize g_as_utf8_and_size = nullptr;
 
+long interpreter_version() noexcept;
+
 void find_utf8_view_function() noexcept {
-    PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
-    if (hexversion == nullptr) return;
-    const long version = PyLong_AsLong(hexversion);
-    if (version == -1 && PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        return;
-    }
-    if (version < 0x030A0000) return;
+    if (interpreter_version() < 0x030A0000) return;
     g_as_utf8_and_size =
         reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
@@ -400,11 +422,9 @@ PyObject* response_text(std::string_view response) {
     return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
 }
 
-PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg = bind_one("Radar.command()", "cmd_json", args, kwargs);
-        if (arg == nullptr) return nullptr;
-
+// The body of Radar.command once its argument is bound.
+PyObject* run_command(PyObject* self, PyObject* arg) {
+    {
         RadarState& state = state_of(self);
         const std::uint64_t caller = current_thread_id();
         if (caller != state.owner) {
@@ -423,6 +443,24 @@ PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 
         const std::string response = state.radar->command(text->view());
         return response_text(response);
+    }
+}
+
+PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* arg = bind_one("Radar.command()", "cmd_json", args, kwargs);
+        return arg == nullptr ? nullptr : run_command(self, arg);
+    });
+}
+
+// The same with the vectorcall convention, which spares a tuple per call.
+PyObject* radar_command_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                             PyObject* kwnames) noexcept {
+    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* arg = nargs == 1 && kwnames == nullptr
+                            ? args[0]
+                            : bind_one_fast("Radar.command()", "cmd_json", args, nargs, kwnames);
+        return arg == nullptr ? nullptr : run_command(self, arg);
     });
 }
 
@@ -455,11 +493,30 @@ PyType_Spec g_radar_spec = {
     "builtins.Radar", static_cast<int>(sizeof(PyRadar)), 0, Py_TPFLAGS_DEFAULT, g_radar_slots,
 };
 
+// METH_FASTCALL joined the stable ABI in 3.10 (the flag's value is fixed
+// there); on such interpreters "command" takes its arguments as an array.
+constexpr int kMethFastcall = 0x0080;
+
+long interpreter_version() noexcept {
+    PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
+    if (hexversion == nullptr) return 0;
+    const long version = PyLong_AsLong(hexversion);
+    if (version == -1 && PyErr_Occurred() != nullptr) {
+        PyErr_Clear();
+        return 0;
+    }
+    return version;
+}
+
 PyObject* g_radar_type = nullptr;  // created on first use, kept for the process
 
 // Borrowed reference to the Radar type, or nullptr with an error set.
 PyObject* radar_type() noexcept {
     if (g_radar_type == nullptr) {
+        if (interpreter_version() >= 0x030A0000) {
+            g_radar_methods[0].ml_meth = as_cfunction(radar_command_fast);
+            g_radar_methods[0].ml_flags = kMethFastcall | METH_KEYWORDS;
+        }
         PyObject* created = PyType_FromSpec(&g_radar_spec);
         if (created == nullptr) return nullptr;
         if (g_radar_type == nullptr) {
