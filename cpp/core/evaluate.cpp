@@ -105,8 +105,13 @@ double signal_factor(const Signal& signal, const SymbolState& state) {
 }
 
 Evaluation evaluate(const SymbolState& state, const Evaluator& evaluator) {
-    const std::vector<Signal>& signals = evaluator.signals();
     Evaluation result;
+    evaluate_into(state, evaluator, result);
+    return result;
+}
+
+void evaluate_into(const SymbolState& state, const Evaluator& evaluator, Evaluation& result) {
+    const std::vector<Signal>& signals = evaluator.signals();
     result.factors.resize(signals.size() + 1);
     double weighted_sum = 0.0;
     double weight_sum = 0.0;
@@ -118,7 +123,6 @@ Evaluation evaluate(const SymbolState& state, const Evaluator& evaluator) {
     }
     result.severity = weight_sum > 0.0 ? quantize(weighted_sum / weight_sum) : 0.0;
     result.factors.back() = result.severity;
-    return result;
 }
 
 }  // namespace radar

@@ -21,11 +21,15 @@ std::int64_t total_order_key(double x) {
 
 bool passes(double severity, double threshold) { return severity >= threshold; }  // NaN fails
 
-void keep_if_passing(std::vector<Alert>& alerts, std::string_view symbol, const SymbolState& state,
-                     const Evaluator& evaluator, double threshold) {
-    Evaluation evaluation = evaluate(state, evaluator);
-    if (!passes(evaluation.severity, threshold)) return;
-    alerts.push_back(Alert{symbol, evaluation.severity, std::move(evaluation.factors), state.ts});
+// Evaluates one symbol into `scratch`; only a symbol that passes gets
+// storage of its own.
+void keep_if_passing(ScanReport& report, std::string_view symbol, const SymbolState& state,
+                     const Evaluator& evaluator, double threshold, Evaluation& scratch) {
+    evaluate_into(state, evaluator, scratch);
+    if (!passes(scratch.severity, threshold)) return;
+    report.alerts.push_back(Alert{symbol, scratch.severity, report.factor_values.size(), state.ts});
+    report.factor_values.insert(report.factor_values.end(), scratch.factors.begin(),
+                                scratch.factors.end());
 }
 
 }  // namespace
@@ -75,8 +79,9 @@ Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
 
     Evaluator evaluator(spec.signals);
     ScanReport report;
+    Evaluation scratch;
     for (std::size_t i = 0; i < count; ++i) {
-        keep_if_passing(report.alerts, input.symbols[i], states[i], evaluator, spec.threshold);
+        keep_if_passing(report, input.symbols[i], states[i], evaluator, spec.threshold, scratch);
     }
     rank(report.alerts, spec);
     report.scanned = count;
@@ -88,8 +93,9 @@ Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store)
     if (Status invalid = validate(spec)) return std::move(*invalid);
     Evaluator evaluator(spec.signals);
     ScanReport report;
+    Evaluation scratch;
     for (const auto& [symbol, state] : store) {
-        keep_if_passing(report.alerts, symbol, state, evaluator, spec.threshold);
+        keep_if_passing(report, symbol, state, evaluator, spec.threshold, scratch);
     }
     rank(report.alerts, spec);
     report.scanned = store.size();
@@ -98,14 +104,19 @@ Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store)
 }
 
 void rank(std::vector<Alert>& alerts, const RadarSpec& spec) {
-    std::stable_sort(alerts.begin(), alerts.end(), [](const Alert& a, const Alert& b) {
+    auto ranks_before = [](const Alert& a, const Alert& b) {
         const std::int64_t ka = total_order_key(a.severity);
         const std::int64_t kb = total_order_key(b.severity);
         if (ka != kb) return ka > kb;
-        return a.symbol < b.symbol;
-    });
-    if (spec.limit && alerts.size() > *spec.limit)
-        alerts.resize(static_cast<std::size_t>(*spec.limit));
+        return json::key_less(a.symbol, b.symbol);
+    };
+    if (spec.limit && alerts.size() > *spec.limit) {
+        const auto keep = static_cast<std::ptrdiff_t>(*spec.limit);
+        std::partial_sort(alerts.begin(), alerts.begin() + keep, alerts.end(), ranks_before);
+        alerts.resize(static_cast<std::size_t>(keep));
+    } else {
+        std::sort(alerts.begin(), alerts.end(), ranks_before);
+    }
 }
 
 std::string write_report(const ScanReport& report) {
@@ -127,10 +138,10 @@ std::string write_report(const ScanReport& report) {
         out += ",\"severity\":";
         json::append_double(out, alert.severity);
         out += ",\"factors\":{";
-        for (std::size_t f = 0; f < alert.factors.size() && f < keys.size(); ++f) {
+        for (std::size_t f = 0; f < keys.size(); ++f) {
             if (f > 0) out.push_back(',');
             out += keys[f];
-            json::append_double(out, alert.factors[f]);
+            json::append_double(out, report.factor_values[alert.first_factor + f]);
         }
         out += "},\"ts\":";
         json::append_i64(out, alert.ts);

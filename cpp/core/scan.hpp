@@ -41,7 +41,7 @@ struct ScanInput {
 struct Alert {
     std::string_view symbol;  // views the request or the store
     double severity = 0.0;
-    std::vector<double> factors;  // keyed by ScanReport::factor_keys
+    std::size_t first_factor = 0;  // its factors: ScanReport::factor_values from here
     std::int64_t ts = kNoTimestamp;
 };
 
@@ -49,11 +49,15 @@ struct ScanReport {
     std::vector<Alert> alerts;
     std::uint64_t scanned = 0;
     std::vector<std::string> factor_keys;  // labels in byte order, then "severity"
+    // Every alert's factors, factor_keys.size() values each, keyed by
+    // factor_keys: one buffer rather than one per alert.
+    std::vector<double> factor_values;
 };
 
 [[nodiscard]] Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec);
 [[nodiscard]] Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store);
-// Severity descending (IEEE total order), then symbol ascending; then the limit.
+// Severity descending (IEEE total order), then symbol ascending; then the
+// limit. Symbols are unique, so that order is total and no sort need be stable.
 void rank(std::vector<Alert>& alerts, const RadarSpec& spec);
 [[nodiscard]] std::string write_report(const ScanReport& report);
 

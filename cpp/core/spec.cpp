@@ -591,11 +591,6 @@ std::size_t param_count(SignalKind kind) {
     return kind == SignalKind::FundingFlip || kind == SignalKind::BookImbalance ? 1 : 2;
 }
 
-double quantize(double x) {
-    constexpr double kQuantum = 1e-8;
-    return std::round(x / kQuantum) * kQuantum;
-}
-
 std::string signal_label(const Signal& signal) {
     std::string label(kind_name(signal.kind));
     label.push_back('(');

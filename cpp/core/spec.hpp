@@ -3,6 +3,7 @@
 // or from an already parsed value (set_spec), then validated.
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -53,7 +54,21 @@ struct RadarSpec {
 [[nodiscard]] std::size_t param_count(SignalKind kind);
 // "oi_delta(20,0.05)": kind name and quantized parameters.
 [[nodiscard]] std::string signal_label(const Signal& signal);
+// std::round without a library call, inline because every factor of every
+// symbol is rounded. Exact: below 2^52 the integer part converts exactly
+// and the fraction subtracts exactly; from 2^52 up every double is whole.
+[[nodiscard]] inline double round_half_away(double q) {
+    constexpr double kAllWhole = 4503599627370496.0;  // 2^52
+    if (!(std::fabs(q) < kAllWhole)) return q;        // whole, infinite or NaN
+    double whole = static_cast<double>(static_cast<std::int64_t>(q));
+    if (std::fabs(q - whole) >= 0.5) whole += q < 0 ? -1.0 : 1.0;
+    return whole == 0.0 ? std::copysign(0.0, q) : whole;
+}
+
 // Rounds to a multiple of 1e-8, halves away from zero, in double arithmetic.
-[[nodiscard]] double quantize(double x);
+[[nodiscard]] inline double quantize(double x) {
+    constexpr double kQuantum = 1e-8;
+    return round_half_away(x / kQuantum) * kQuantum;
+}
 
 }  // namespace radar

@@ -84,13 +84,18 @@ void apply_event(SymbolState& state, const Event& event) {
     state.ts = std::max(state.ts, timestamp_of(event));
 }
 
-void feed_symbol(StateStore& store, const std::vector<Signal>& signals, std::string_view symbol,
-                 const Event& event) {
+SymbolState& state_of(StateStore& store, const std::vector<Signal>& signals,
+                      std::string_view symbol) {
     auto it = store.find(symbol);
     if (it == store.end()) {
         it = store.emplace(std::string(symbol), new_state(window_for(signals))).first;
     }
-    apply_event(it->second, event);
+    return it->second;
+}
+
+void feed_symbol(StateStore& store, const std::vector<Signal>& signals, std::string_view symbol,
+                 const Event& event) {
+    apply_event(state_of(store, signals, symbol), event);
 }
 
 void clear(StateStore& store) { store.clear(); }

@@ -74,6 +74,9 @@ using StateStore = std::map<std::string, SymbolState, json::KeyLess>;
 [[nodiscard]] std::uint64_t window_for(const std::vector<Signal>& signals);
 [[nodiscard]] SymbolState new_state(std::uint64_t window);
 void apply_event(SymbolState& state, const Event& event);
+// The symbol's state, created with the window of `signals` on first use.
+[[nodiscard]] SymbolState& state_of(StateStore& store, const std::vector<Signal>& signals,
+                                    std::string_view symbol);
 void feed_symbol(StateStore& store, const std::vector<Signal>& signals, std::string_view symbol,
                  const Event& event);
 void clear(StateStore& store);

@@ -123,8 +123,10 @@ private:
         if (!event_list(*value.value(), core_.streamed, core_.events, events, message)) {
             return error_response(parse_error(std::move(message)));
         }
-        for (const Event& event : events) {
-            feed_symbol(core_.states, core_.spec.signals, symbol.value(), event);
+        // One lookup for the batch; an empty batch creates no state.
+        if (!events.empty()) {
+            SymbolState& state = state_of(core_.states, core_.spec.signals, symbol.value());
+            for (const Event& event : events) apply_event(state, event);
         }
         return ok_response();
     }

@@ -2,6 +2,7 @@
 // bounded series storage, the window rule, arena reuse, and agreement of
 // the streamed and tree roads of event decoding.
 
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -72,6 +73,26 @@ void quantize_examples() {
     CHECK(radar::quantize(1e-9) == 0.0);
     CHECK(std::isinf(radar::quantize(1e301)));
     CHECK(radar::quantize(5e-9) == 1e-8);  // halves away from zero
+    CHECK(radar::quantize(-5e-9) == -1e-8);
+    CHECK(std::signbit(radar::quantize(-1e-9)));
+
+    // The rounding is done without the library; it must match std::round
+    // bit for bit, halves, huge values, NaN and infinities included.
+    std::mt19937_64 random(3);
+    int mismatches = 0;
+    for (int i = 0; i < 1'000'000; ++i) {
+        const double x =
+            i % 2 == 0
+                ? std::bit_cast<double>(random())
+                : static_cast<double>(static_cast<std::int64_t>(random() % 2001) - 1000) * 5e-9;
+        const double want = std::round(x / 1e-8) * 1e-8;
+        const double got = radar::quantize(x);
+        if (std::bit_cast<std::uint64_t>(want) != std::bit_cast<std::uint64_t>(got) &&
+            !(std::isnan(want) && std::isnan(got))) {
+            ++mismatches;
+        }
+    }
+    CHECK(mismatches == 0);
 }
 
 void arena_reuses_memory() {
