@@ -93,6 +93,20 @@ SymbolState& state_of(StateStore& store, const std::vector<Signal>& signals,
     return it->second;
 }
 
+SymbolState& RecentSymbols::state_of(StateStore& store, const std::vector<Signal>& signals,
+                                     std::string_view symbol) {
+    std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
+    for (const char c : symbol) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    Slot& slot = slots_[hash & (slots_.size() - 1)];
+    if (slot.state != nullptr && json::same_text(slot.symbol, symbol)) return *slot.state;
+    auto it = store.find(symbol);
+    if (it == store.end()) {
+        it = store.emplace(std::string(symbol), new_state(window_for(signals))).first;
+    }
+    slot = Slot{it->first, &it->second};
+    return it->second;
+}
+
 void feed_symbol(StateStore& store, const std::vector<Signal>& signals, std::string_view symbol,
                  const Event& event) {
     apply_event(state_of(store, signals, symbol), event);

@@ -2,6 +2,7 @@
 // Per-symbol state: bounded series of recent values, the latest book volumes
 // and timestamp; and the radar's store of them, ordered by symbol bytes.
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -66,6 +67,24 @@ struct SymbolState {
 // Ordered by symbol bytes; the comparator is inlined, which matters for the
 // lookup every "feed" makes.
 using StateStore = std::map<std::string, SymbolState, json::KeyLess>;
+
+// The states of recently used symbols, found without a walk down the
+// store's tree. Map nodes never move, so an entry stays good until the
+// store is cleared, which must forget them all.
+class RecentSymbols {
+public:
+    // The symbol's state, created with the window of `signals` on first use.
+    SymbolState& state_of(StateStore& store, const std::vector<Signal>& signals,
+                          std::string_view symbol);
+    void forget() { slots_.fill(Slot{}); }
+
+private:
+    struct Slot {
+        std::string_view symbol;  // views the store's key
+        SymbolState* state = nullptr;
+    };
+    std::array<Slot, 256> slots_{};
+};
 
 // A look-back or count parameter as a count: finite and positive values
 // truncate toward zero (saturating), everything else is 0.

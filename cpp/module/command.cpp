@@ -19,6 +19,7 @@ namespace radar {
 struct RadarCore {
     RadarSpec spec;
     StateStore states;
+    RecentSymbols recent;  // must forget whenever `states` is cleared
     // Reused from command to command so steady traffic allocates little.
     json::Arena arena;
     json::DocumentParser parser;
@@ -108,7 +109,7 @@ private:
         if (!decode_event_in_any_order(*value.value(), event, message, core_.sorted_members)) {
             return error_response(parse_error(std::move(message)));
         }
-        feed_symbol(core_.states, core_.spec.signals, symbol.value(), event);
+        apply_event(core_.recent.state_of(core_.states, core_.spec.signals, symbol.value()), event);
         return ok_response();
     }
 
@@ -125,7 +126,8 @@ private:
         }
         // One lookup for the batch; an empty batch creates no state.
         if (!events.empty()) {
-            SymbolState& state = state_of(core_.states, core_.spec.signals, symbol.value());
+            SymbolState& state =
+                core_.recent.state_of(core_.states, core_.spec.signals, symbol.value());
             for (const Event& event : events) apply_event(state, event);
         }
         return ok_response();
@@ -152,7 +154,7 @@ private:
     }
 
     std::string reset() {
-        clear(core_.states);
+        forget_states();
         return ok_response();
     }
 
@@ -170,8 +172,13 @@ private:
         if (!spec) return error_response(spec.error());
         if (Status invalid = validate(spec.value())) return error_response(*invalid);
         core_.spec = std::move(spec).value();
-        clear(core_.states);
+        forget_states();
         return ok_response();
+    }
+
+    void forget_states() {
+        core_.recent.forget();
+        clear(core_.states);
     }
 
     RadarCore& core_;
