@@ -464,7 +464,7 @@ def _factor(s: Signal, st: SymbolState) -> float:
 
 
 def evaluate(spec: Spec, st: SymbolState):
-    """Severity and the rounded factors in the spec's signal order."""
+    """Severity and the rounded factors in signal order."""
     weighted_sum = 0.0
     weight_sum = 0.0
     factors = []

@@ -176,7 +176,7 @@ std::string quoted(std::string_view bytes) {
     return out;
 }
 
-// The scan's report rebuilt through the store: a fresh radar with the spec,
+// The scan's report rebuilt through the store: a fresh radar with the same RadarSpec,
 // one feed_batch per symbol (the last list of a repeated symbol), alerts.
 // Empty when the comparison does not apply.
 std::string scan_through_store(std::string_view spec_text, std::string_view events_text) {

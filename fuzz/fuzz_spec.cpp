@@ -1,4 +1,4 @@
-// Fuzzes the spec's text road, parse_spec_text, and validate after it.
+// Fuzzes the RadarSpec text road, parse_spec_text, and validate after it.
 //
 // Checked, aborting on a violation:
 // - a failure reads "parse: <message> at line L column C", the position a
@@ -99,7 +99,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     loose.max_depth = 0;
     loose.pair_surrogates = false;
     loose.number_range = false;
-    if (!fuzzcheck::Checker(text, loose).document()) fail("the spec reader accepted text that is not JSON", text, "");
+    if (!fuzzcheck::Checker(text, loose).document()) fail("the RadarSpec reader accepted text that is not JSON", text, "");
 
     const radar::Status invalid = radar::validate(spec.value());
     if (invalid && invalid->text().rfind("bad spec: ", 0) != 0) {

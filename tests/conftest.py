@@ -144,7 +144,7 @@ def ctor_error(spec_text):
 
 
 def only_alert(radar, events_by_symbol):
-    """Scan and return the single alert (the spec must let it pass)."""
+    """Scan and return the single alert (its threshold must let it pass)."""
     rep = scan(radar, events_by_symbol)
     assert rep["scanned"] == len(events_by_symbol)
     assert len(rep["alerts"]) == 1, rep.raw

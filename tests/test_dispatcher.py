@@ -199,7 +199,7 @@ def test_reset_forgets_states_and_keeps_spec():
     expect_ok(run(r, {"cmd": "reset"}))
     assert alerts(r).raw == '{"alerts":[],"scanned":0}'
     expect_ok(feed(r, "BTC", deriv(9, fr=-0.0006)))
-    # the spec is still funding_flip(0.001); the old sample is gone, so one sample gives 0
+    # the radar's spec is still funding_flip(0.001); the old sample is gone, so one sample gives 0
     assert alerts(r).raw == ('{"alerts":[{"symbol":"BTC","severity":0.0,"factors":'
                              '{"funding_flip(0.001)":0.0,"severity":0.0},"ts":9}],"scanned":1}')
 

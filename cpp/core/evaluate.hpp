@@ -1,5 +1,5 @@
 #pragma once
-// Signal evaluation: one symbol's state and the spec's signals in, one
+// Signal evaluation: one symbol's state and a RadarSpec's signals in, one
 // factor per signal and their weighted mean (the severity) out.
 
 #include <cstddef>

@@ -1,7 +1,7 @@
 #pragma once
 // Pull reader over UTF-8 JSON text. It reports syntax errors with the
 // message and byte offset that the protocol fixes, and it is shared by the
-// generic value builder and the spec reader so both fail at the same
+// generic value builder and the RadarSpec reader so both fail at the same
 // places with the same texts.
 
 #include <cstddef>

@@ -10,12 +10,12 @@
 
 namespace radar {
 
-struct RadarCore;  // the spec, the symbol state store and scratch memory
+struct RadarCore;  // the RadarSpec, the symbol state store and scratch memory
 
 // One radar: what a Python `Radar` instance owns.
 class Radar {
 public:
-    // Reads and validates the spec text; the error is the constructor's
+    // Reads and validates the RadarSpec text; the error is the constructor's
     // ValueError text source.
     static Result<std::unique_ptr<Radar>> create(std::string_view spec_text);
 
