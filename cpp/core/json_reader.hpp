@@ -175,8 +175,6 @@ private:
 
     // `out` must be a default Value.
     bool parse_value(Reader& reader, Arena& arena, Value& out, Role role);
-    template <class Slot>
-    bool parse_into_last(Reader& reader, Arena& arena, std::vector<Slot>& stack, Role role);
     bool parse_array(Reader& reader, Arena& arena, Value& out);
     bool parse_streamed_array(Reader& reader, Arena& arena, Value& out);
     bool parse_elements(Reader& reader, Arena& arena, ElementSink& sink, std::size_t list);

@@ -242,27 +242,6 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
     }
 }
 
-namespace {
-Value& value_of(Value& item) { return item; }
-Value& value_of(Member& member) { return member.value; }
-}  // namespace
-
-// Parses a value into the last slot of `stack`. A scalar is written in
-// place: copying a value just written field by field stalls the processor.
-// A container may grow the stack while it is read, so it goes through a
-// local value.
-template <class Slot>
-bool DocumentParser::parse_into_last(Reader& reader, Arena& arena, std::vector<Slot>& stack,
-                                     Role role) {
-    const int c = reader.peek_nonblank();
-    if (c != '[' && c != '{') return parse_value(reader, arena, value_of(stack.back()), role);
-    const std::size_t slot = stack.size() - 1;
-    Value value;
-    if (!parse_value(reader, arena, value, role)) return false;
-    value_of(stack[slot]) = value;
-    return true;
-}
-
 bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
     const std::size_t base = items_.size();
     bool first = true;

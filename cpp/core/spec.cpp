@@ -252,39 +252,43 @@ private:
     }
 
     bool signal_from_object(Signal& signal) {
-        std::array<bool, 3> seen{};
+        return read_members(kSignalFields, kKind, [&](int field) {
+            switch (field) {
+                case kKind:
+                    return read_kind(signal.kind);
+                case kParams:
+                    return read_f64_list(signal.params);
+                default:
+                    return read_f64(signal.weight);
+            }
+        });
+    }
+
+    // The members of a record's object form, in order of appearance: a
+    // field named twice fails before its value is read; other names are
+    // skipped; the `required` field must have been seen by the end.
+    template <std::size_t N, class ReadField>
+    bool read_members(const std::array<std::string_view, N>& fields, int required,
+                      ReadField read_field) {
+        std::array<bool, N> seen{};
         bool first = true;
         for (;;) {
             std::string_view key;
             const int next = r_.next_key(first, scratch_, key);
             if (next < 0) return false;
             if (next == 0) break;
-            const int field = field_index(kSignalFields, key);
-            if (field >= 0 && seen[static_cast<std::size_t>(field)]) {
-                return r_.fail_unplaced(
-                    "duplicate field `" +
-                    std::string(kSignalFields[static_cast<std::size_t>(field)]) + "`");
+            const int field = field_index(fields, key);
+            const auto index = static_cast<std::size_t>(field);
+            if (field >= 0 && seen[index]) {
+                return r_.fail_unplaced("duplicate field `" + std::string(fields[index]) + "`");
             }
             if (!r_.expect_colon()) return false;
-            bool ok = true;
-            switch (field) {
-                case kKind:
-                    ok = read_kind(signal.kind);
-                    break;
-                case kParams:
-                    ok = read_f64_list(signal.params);
-                    break;
-                case kWeight:
-                    ok = read_f64(signal.weight);
-                    break;
-                default:
-                    ok = r_.skip_value();
-                    break;
-            }
-            if (!ok) return false;
-            if (field >= 0) seen[static_cast<std::size_t>(field)] = true;
+            if (!(field >= 0 ? read_field(field) : r_.skip_value())) return false;
+            if (field >= 0) seen[index] = true;
         }
-        if (!seen[kKind]) return r_.fail_unplaced(missing_field("kind"));
+        if (!seen[static_cast<std::size_t>(required)]) {
+            return r_.fail_unplaced(missing_field(fields[static_cast<std::size_t>(required)]));
+        }
         return true;
     }
 
@@ -315,46 +319,20 @@ private:
     }
 
     bool spec_from_object(RadarSpec& spec) {
-        std::array<bool, 5> seen{};
-        bool first = true;
-        for (;;) {
-            std::string_view key;
-            const int next = r_.next_key(first, scratch_, key);
-            if (next < 0) return false;
-            if (next == 0) break;
-            const int field = field_index(kSpecFields, key);
-            if (field >= 0 && seen[static_cast<std::size_t>(field)]) {
-                return r_.fail_unplaced("duplicate field `" +
-                                        std::string(kSpecFields[static_cast<std::size_t>(field)]) +
-                                        "`");
-            }
-            if (!r_.expect_colon()) return false;
-            bool ok = true;
+        return read_members(kSpecFields, kSignals, [&](int field) {
             switch (field) {
                 case kVenues:
-                    ok = read_text_list(spec.venues);
-                    break;
+                    return read_text_list(spec.venues);
                 case kSymbols:
-                    ok = read_text_list(spec.symbols);
-                    break;
+                    return read_text_list(spec.symbols);
                 case kSignals:
-                    ok = read_signals(spec.signals);
-                    break;
+                    return read_signals(spec.signals);
                 case kThreshold:
-                    ok = read_f64(spec.threshold);
-                    break;
-                case kLimit:
-                    ok = read_limit(spec.limit);
-                    break;
+                    return read_f64(spec.threshold);
                 default:
-                    ok = r_.skip_value();
-                    break;
+                    return read_limit(spec.limit);
             }
-            if (!ok) return false;
-            if (field >= 0) seen[static_cast<std::size_t>(field)] = true;
-        }
-        if (!seen[kSignals]) return r_.fail_unplaced(missing_field("signals"));
-        return true;
+        });
     }
 
     json::Reader& r_;
