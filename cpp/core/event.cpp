@@ -108,19 +108,7 @@ bool decode_timestamp(const Value& v, std::int64_t& out, std::string& error) {
 bool decode_side(const Value& v, Side& out, std::string& error) {
     std::string_view name;
     const Value* unit = nullptr;
-    if (v.is_string()) {
-        name = v.string();
-    } else if (v.is_object()) {
-        if (v.size != 1) {
-            error = "invalid value: map, expected map with a single key";
-            return false;
-        }
-        name = v.members[0].key;
-        unit = &v.members[0].value;
-    } else {
-        error = invalid_type(v, "string or map");
-        return false;
-    }
+    if (!json::unit_variant(v, name, unit, error)) return false;
     if (name == "buy") {
         out = Side::Buy;
     } else if (name == "sell") {

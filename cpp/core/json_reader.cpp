@@ -956,6 +956,26 @@ std::string describe_string(std::string_view text) {
     return out;
 }
 
+bool unit_variant(const Value& value, std::string_view& name, const Value*& unit,
+                  std::string& error) {
+    unit = nullptr;
+    if (value.is_string()) {
+        name = value.string();
+        return true;
+    }
+    if (!value.is_object()) {
+        error = "invalid type: " + describe_value(value) + ", expected string or map";
+        return false;
+    }
+    if (value.size != 1) {
+        error = "invalid value: map, expected map with a single key";
+        return false;
+    }
+    name = value.members[0].key;
+    unit = &value.members[0].value;
+    return true;
+}
+
 std::string describe_value(const Value& value) {
     switch (value.kind) {
         case ValueKind::Null:

@@ -188,6 +188,12 @@ private:
     std::vector<DeferredArray> deferred_;
 };
 
+// An enum value of unit variants, written "name" or {"name": unit}: the
+// name, and the unit value of the map form (null for the string form).
+// Anything else fails with the message the reference reader gives.
+bool unit_variant(const Value& value, std::string_view& name, const Value*& unit,
+                  std::string& error);
+
 // Rendering of a value found where something else was expected, as the
 // "invalid type" messages show it: null, boolean `true`, integer `5`,
 // floating point `5.0`, string "x", sequence, map.

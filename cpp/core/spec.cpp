@@ -407,19 +407,7 @@ bool value_limit(const Value& v, std::optional<std::uint64_t>& out, std::string&
 bool value_kind(const Value& v, SignalKind& out, std::string& error) {
     std::string_view name;
     const Value* unit = nullptr;
-    if (v.is_string()) {
-        name = v.string();
-    } else if (v.is_object()) {
-        if (v.size != 1) {
-            error = "invalid value: map, expected map with a single key";
-            return false;
-        }
-        name = v.members[0].key;
-        unit = &v.members[0].value;
-    } else {
-        error = invalid_type(v, "string or map");
-        return false;
-    }
+    if (!json::unit_variant(v, name, unit, error)) return false;
     auto kind = kind_from_name(name);
     if (!kind) {
         error = unknown_kind(name);
