@@ -4,6 +4,8 @@ observed through the radar's behaviour."""
 import json
 
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from conftest import (
     I64_MAX, I64_MIN, alerts, book, command, ctor_error, deriv, derivs,
@@ -91,6 +93,22 @@ def test_number_out_of_range_in_spec_text():
     assert ctor_error('{"signals":[],"threshold":1e999}') == "parse: number out of range at line 1 column 31"
     assert ctor_error('{"signals":[{"kind":"funding_flip",\n"params":[1e400]}]}') == \
         "parse: number out of range at line 2 column 15"
+
+
+@settings(max_examples=400, deadline=None)
+@given(st.from_regex(r"-?(0|[1-9][0-9]{0,21})(\.[0-9]{1,21})?([eE][-+]?[0-9]{1,2})?", fullmatch=True))
+def test_decimal_literals_read_to_the_nearest_double(literal):
+    # Read as ts, followed by more members: the error names the double read.
+    reply = run(new_radar(make_spec(sig("funding_flip", 0.001))), feed_text(literal))
+    if reply.get("ok"):  # an integer that fits i64
+        assert not any(c in literal for c in ".eE")
+        return
+    named = reply["error"].split("`")[1]
+    expected = float(literal)
+    if named.isdigit():  # integers beyond i64 but within u64 stay integers
+        assert int(named) == int(literal)
+    else:
+        assert float(named).hex() == expected.hex()
 
 
 @pytest.mark.parametrize("literal", ["1E-3", "1e-3", "0.001", "1.0e-3", "0.01e-1", "100e-5"])

@@ -1,9 +1,11 @@
 """Events in a request's "events" member are decoded while the request is
-read; a single event in "event" is decoded from the parsed value. Both roads
-must agree on every event, valid or not, including repeated members."""
+read; a single event in "event" is decoded from the parsed value, or straight
+from the text when the feed is written plainly. All roads must agree on every
+event, valid or not, including repeated members."""
 
 import json
 
+import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -70,3 +72,42 @@ def test_first_bad_element_of_each_list_is_reported_in_symbol_order():
     text = f'{{"cmd":"scan","events":{{"B":[{bad_b}],"A":[{{"kind":"x"}},{bad_a}]}}}}'
     assert json.loads(Radar(SPEC).command(text))["error"] == (
         "parse: unknown variant `x`, expected one of `derivatives`, `orderbook`, `liquidation`")
+
+
+EVENT = '{"kind":"liquidation","ts":7,"side":"sell","qty":2,"price":1}'
+PLAIN = f'{{"cmd":"feed","symbol":"S","event":{EVENT}}}'
+
+
+@pytest.mark.parametrize("text, same_as", [
+    (f'{{"event":{EVENT},"symbol":"S","cmd":"feed"}}', PLAIN),
+    (f' {{ "cmd" : "feed" ,\n"symbol" : "S" , "event" : {EVENT.replace(",", " , ")} }} ', PLAIN),
+    # Repeated members: the last one counts.
+    (f'{{"cmd":"feed","symbol":"T","event":{EVENT},"symbol":"S"}}', PLAIN),
+    (f'{{"cmd":"alerts","symbol":"S","event":{EVENT},"cmd":"feed"}}', PLAIN),
+    (f'{{"cmd":"feed","symbol":"S","event":{{"kind":"x"}},"event":{EVENT}}}', PLAIN),
+    # Escapes and members the command does not use.
+    (f'{{"cmd":"fe\\u0065d","symbol":"\\u0053","event":{EVENT}}}', PLAIN),
+    (f'{{"cmd":"feed","symbol":"S","id":[1,{{"x":null}}],"event":{EVENT}}}', PLAIN),
+    ('{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":{"sell":null},'
+     '"qty":2,"price":1,"venue":"x"}}', PLAIN),
+    ('{"cmd":"feed","symbol":"S","event":["liquidation",7,"sell",2,1]}', PLAIN),
+    ('{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":"sell",'
+     '"qty":2,"price":1,"a":1,"b":2,"c":3,"d":4,"e":5}}', PLAIN),
+])
+def test_feed_written_any_way_feeds_the_same(text, same_as):
+    odd, plain = Radar(SPEC), Radar(SPEC)
+    assert odd.command(text) == plain.command(same_as) == '{"ok":true}'
+    assert odd.command('{"cmd":"alerts"}') == plain.command('{"cmd":"alerts"}')
+
+
+@pytest.mark.parametrize("text, error", [
+    (PLAIN + " x", "parse: trailing characters at line 1 column 99"),
+    (PLAIN[:-1] + ",}", "parse: trailing comma at line 1 column 98"),
+    (PLAIN.replace('"ts":7', '"ts":7.0'), "parse: invalid type: floating point `7.0`, expected i64"),
+    (PLAIN.replace('"qty":2,', ""), "parse: missing field `qty`"),
+    (PLAIN.replace('"S"', "5"), 'bad spec: missing string "symbol"'),
+])
+def test_feed_failures_apply_nothing(text, error):
+    radar = Radar(SPEC)
+    assert json.loads(radar.command(text))["error"] == error
+    assert json.loads(radar.command('{"cmd":"alerts"}'))["alerts"] == []

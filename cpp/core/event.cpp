@@ -271,6 +271,19 @@ bool decode_valid_object(const Value& v, Event& out) {
 
 }  // namespace
 
+bool read_plain_event(json::Reader& reader, Event& out) {
+    // Room for every field plus the tag, and a few members the decoder ignores.
+    std::array<Member, 8> room;
+    std::size_t count = 0;
+    if (!json::read_flat_object(reader, room, count)) return false;
+    Value object;
+    object.kind = ValueKind::Object;
+    object.unsorted = true;
+    object.members = room.data();
+    object.size = count;
+    return decode_valid_object(object, out);
+}
+
 bool decode_event_in_any_order(const json::Value& value, Event& out, std::string& error,
                                std::vector<json::Member>& scratch) {
     if (!value.unsorted) return decode_event(value, out, error);

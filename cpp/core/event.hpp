@@ -50,6 +50,11 @@ using Event = std::variant<Derivatives, Orderbook, Liquidation>;
 [[nodiscard]] bool decode_event_in_any_order(const json::Value& value, Event& out,
                                              std::string& error,
                                              std::vector<json::Member>& scratch);
+// Reads an event object written plainly (scalar members, no escapes) and
+// valid, straight from the text. False on anything else, with the reader
+// left somewhere inside the text: the caller must then read it the general
+// way, which reports the exact failure.
+[[nodiscard]] bool read_plain_event(json::Reader& reader, Event& out);
 // Appends the decoded events to `out`; on failure `out` may hold a prefix.
 [[nodiscard]] bool decode_event_list(const json::Value& value, std::vector<Event>& out,
                                      std::string& error);

@@ -44,6 +44,21 @@ void append_utf8(std::string& out, std::uint32_t cp) {
     }
 }
 
+// How many of the eight bytes of `word`, first in memory first, are ASCII
+// digits before the first that is not. Carries between bytes only reach
+// bytes after a non-digit, which do not count.
+std::size_t leading_digits(std::uint64_t word) {
+    const std::uint64_t nibbles = (word & 0xF0F0F0F0F0F0F0F0ULL) |
+                                  (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4);
+    const std::uint64_t off = nibbles ^ 0x3333333333333333ULL;  // non-zero bytes: not digits
+    constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7FULL;
+    const std::uint64_t flags = (((off & kLow7) + kLow7) | off) & ~kLow7;
+    return flags == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(flags) >> 3);
+}
+
+constexpr std::uint64_t kPowersOfTen[] = {1,      10,      100,      1000,     10000,
+                                          100000, 1000000, 10000000, 100000000};
+
 // The value of eight ASCII digits loaded little-endian (first digit lowest).
 std::uint64_t eight_digits(std::uint64_t word) {
     word &= 0x0F0F0F0F0F0F0F0FULL;
@@ -175,20 +190,21 @@ bool Reader::read_number(bool positive, Number& out) {
         constexpr std::uint64_t kSafe = std::numeric_limits<std::uint64_t>::max() / 10 - 1;
         const char* p = text_.data() + pos_;
         const char* const end = text_.data() + text_.size();
-        // Eight digits at a time while the mantissa has room for them
-        // (timestamps and prices have long runs of digits).
+        // Up to eight digits at a time while the mantissa has room for them
+        // (timestamps and prices have runs of several digits).
         constexpr std::uint64_t kRoomForEight = 184467440737ULL;  // (2^64 - 1) / 1e8, rounded down
         while (std::endian::native == std::endian::little && end - p >= 8 &&
                mantissa < kRoomForEight) {
             std::uint64_t word;
             std::memcpy(&word, p, 8);
-            const bool all_digits =
-                ((word & 0xF0F0F0F0F0F0F0F0ULL) |
-                 (((word + 0x0606060606060606ULL) & 0xF0F0F0F0F0F0F0F0ULL) >> 4)) ==
-                0x3333333333333333ULL;
-            if (!all_digits) break;
-            mantissa = mantissa * 100000000ULL + eight_digits(word);
-            p += 8;
+            const std::size_t run = leading_digits(word);
+            if (run == 0) break;
+            // The run's bytes moved to the top, so the bytes below read as
+            // leading zeros.
+            const std::uint64_t digits = run == 8 ? word : word << (64 - 8 * run);
+            mantissa = mantissa * kPowersOfTen[run] + eight_digits(digits);
+            p += run;
+            if (run < 8) break;
         }
         for (; p != end; ++p) {
             const auto digit = static_cast<std::uint64_t>(static_cast<unsigned char>(*p) - '0');

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -187,6 +188,16 @@ private:
     bool defer_ = false;
     std::vector<DeferredArray> deferred_;
 };
+
+// Stores a number in a value, keeping its kind.
+void set_number(Value& out, const Number& number);
+
+// Reads an object whose members are all plain scalars (strings without
+// escapes, and numbers) into `room`, in text order, repeats included. False
+// on anything else, more members than `room` holds included: the reader is
+// then somewhere inside the text and the caller must read it another way.
+// Strings view into the text.
+bool read_flat_object(Reader& reader, std::span<Member> room, std::size_t& count);
 
 // An enum value of unit variants, written "name" or {"name": unit}: the
 // name, and the unit value of the map form (null for the string form).

@@ -102,8 +102,6 @@ double Value::as_double() const {
 
 namespace radar::json {
 
-namespace {
-
 void set_number(Value& out, const Number& number) {
     out.kind = number.kind;
     switch (number.kind) {
@@ -119,7 +117,42 @@ void set_number(Value& out, const Number& number) {
     }
 }
 
-}  // namespace
+bool read_flat_object(Reader& reader, std::span<Member> room, std::size_t& count) {
+    if (reader.peek_nonblank() != '{' || !reader.enter_nested()) return false;
+    reader.eat();
+    std::string scratch;  // only ever filled by escapes, which end this road
+    count = 0;
+    bool first = true;
+    for (;;) {
+        std::string_view key;
+        const int next = reader.next_key(first, scratch, key);
+        if (next < 0) return false;
+        if (next == 0) break;
+        if (count == room.size() || key.data() == scratch.data()) return false;
+        if (!reader.expect_colon()) return false;
+        Value value;
+        const int c = reader.peek_nonblank();
+        if (c == '"') {
+            reader.eat();
+            std::string_view text;
+            if (!reader.read_string(scratch, text) || text.data() == scratch.data()) return false;
+            value.kind = ValueKind::String;
+            value.chars = text.data();
+            value.size = text.size();
+        } else if (c == '-' || (c >= '0' && c <= '9')) {
+            if (c == '-') reader.eat();
+            Number number;
+            if (!reader.read_number(c != '-', number)) return false;
+            set_number(value, number);
+        } else {
+            return false;
+        }
+        room[count++] = Member{key, value};
+    }
+    if (!reader.end_object()) return false;
+    reader.leave_nested();
+    return true;
+}
 
 std::size_t sort_unique_members(Member* first, Member* last) {
     // Also keeps pointer arithmetic off the null `first` of an empty object.

@@ -58,11 +58,55 @@ Result<const json::Value*> value_member(const json::Value& request, std::string_
     return value;
 }
 
+// A "feed" written plainly: "cmd", "symbol" and "event" once each, in any
+// order, with no other members, a symbol without escapes and a plain, valid
+// event. Read straight from the text, it needs no value tree. Anything else
+// answers false and takes the general road, which judges it exactly.
+bool read_plain_feed(std::string_view text, std::string_view& symbol, Event& event) {
+    json::Reader reader(text);
+    if (reader.peek_nonblank() != '{' || !reader.enter_nested()) return false;
+    reader.eat();
+    std::string scratch;  // only ever filled by escapes, which end this road
+    unsigned seen = 0;
+    bool first = true;
+    for (;;) {
+        std::string_view key;
+        const int next = reader.next_key(first, scratch, key);
+        if (next < 0) return false;
+        if (next == 0) break;
+        if (!reader.expect_colon()) return false;
+        unsigned member = 0;
+        if (json::same_text(key, "event")) {
+            member = 1;
+            if (!read_plain_event(reader, event)) return false;
+        } else {
+            const bool is_cmd = json::same_text(key, "cmd");
+            if (!is_cmd && !json::same_text(key, "symbol")) return false;
+            member = is_cmd ? 2 : 4;
+            std::string_view value;
+            if (reader.peek_nonblank() != '"') return false;
+            reader.eat();
+            if (!reader.read_string(scratch, value) || value.data() == scratch.data()) return false;
+            if (is_cmd && !json::same_text(value, "feed")) return false;
+            if (!is_cmd) symbol = value;
+        }
+        if ((seen & member) != 0) return false;
+        seen |= member;
+    }
+    return seen == 7 && reader.end_object() && reader.end_document();
+}
+
 class Dispatcher {
 public:
     explicit Dispatcher(RadarCore& core) : core_(core) {}
 
     std::string run(std::string_view text) {
+        std::string_view symbol;
+        Event event;
+        if (read_plain_feed(text, symbol, event)) {
+            apply_event(core_.recent.state_of(core_.states, core_.spec.signals, symbol), event);
+            return ok_response();
+        }
         json::Value request;
         std::string syntax_error;
         if (!parse_request(text, request, syntax_error)) {
