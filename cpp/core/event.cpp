@@ -334,12 +334,11 @@ std::size_t StreamedEvents::begin_list() {
 }
 
 void StreamedEvents::element(std::size_t list, const json::Value& element) {
-    decode_into(list, 0, element, sorted_);
+    decode_into(lists_[list], 0, element, sorted_);
 }
 
-void StreamedEvents::decode_into(std::size_t list, std::size_t store, const json::Value& element,
+void StreamedEvents::decode_into(List& target, std::size_t store, const json::Value& element,
                                  std::vector<json::Member>& sorted) {
-    List& target = lists_[list];
     if (target.error != kNoError) return;  // only the first failure of a list counts
     Event event;
     std::string message;
@@ -361,7 +360,7 @@ public:
     StoreSink(StreamedEvents& owner, std::size_t store) : owner_(owner), store_(store) {}
     std::size_t begin_list() override { return 0; }  // lists exist already
     void element(std::size_t list, const json::Value& element) override {
-        owner_.decode_into(list, store_, element, sorted_);
+        owner_.decode_into(owner_.lists_[list], store_, element, sorted_);
     }
 
 private:
@@ -370,12 +369,16 @@ private:
     std::vector<json::Member> sorted_;
 };
 
+void StreamedEvents::use_stores(std::size_t count) {
+    if (stores_.size() < count + 1) stores_.resize(count + 1);
+}
+
 bool StreamedEvents::read_deferred(std::string_view text,
                                    const std::vector<json::DeferredArray>& arrays) {
     if (arrays.empty()) return true;
     // A few pieces per worker even out lists of different lengths.
     const std::size_t pieces = std::min(arrays.size(), 4 * pool_size());
-    if (stores_.size() < pieces + 1) stores_.resize(pieces + 1);
+    use_stores(pieces);
     std::vector<char> failed(pieces, 0);
     parallel_for(pieces, [&](std::size_t piece) {
         const std::size_t store = piece + 1;
@@ -397,6 +400,104 @@ bool StreamedEvents::read_deferred(std::string_view text,
         }
     });
     return std::find(failed.begin(), failed.end(), 1) == failed.end();
+}
+
+// Takes the lists of one piece of an object of lists, numbered from 0
+// within the piece until they join the others.
+class StreamedEvents::PieceSink final : public json::ElementSink {
+public:
+    PieceSink(StreamedEvents& owner, std::size_t store) : owner_(owner), store_(store) {}
+    std::size_t begin_list() override {
+        const std::size_t next = owner_.stores_[store_].events.size();
+        lists.push_back(List{store_, next, next, kNoError});
+        return lists.size() - 1;
+    }
+    void element(std::size_t list, const json::Value& element) override {
+        owner_.decode_into(lists[list], store_, element, sorted_);
+    }
+
+    std::vector<List> lists;
+    std::vector<json::ListMember> members;
+    std::size_t end = 0;
+    bool read = false;
+
+private:
+    StreamedEvents& owner_;
+    std::size_t store_;
+    std::vector<json::Member> sorted_;
+};
+
+namespace {
+
+// Where pieces of an object of lists probably start: at the key after a
+// list's end, written compactly as `],"`, found from evenly spaced points.
+// A wrong guess is caught when the pieces are joined.
+std::vector<std::size_t> guess_piece_starts(std::string_view text, std::size_t begin,
+                                            std::size_t pieces) {
+    std::vector<std::size_t> starts{begin};
+    const std::size_t span = text.size() - begin;
+    for (std::size_t i = 1; i < pieces; ++i) {
+        const std::size_t from = std::max(begin + span / pieces * i, starts.back());
+        const std::size_t found = text.find("],\"", from);
+        if (found == std::string_view::npos) break;
+        if (found + 2 > starts.back()) starts.push_back(found + 2);
+    }
+    return starts;
+}
+
+}  // namespace
+
+bool StreamedEvents::read_list_object(std::string_view text, std::size_t begin, int depth,
+                                      json::Arena& arena, json::Value& out, std::size_t& end) {
+    constexpr std::size_t kNoStop = static_cast<std::size_t>(-1);
+    const std::vector<std::size_t> starts = guess_piece_starts(text, begin, 4 * pool_size());
+    const std::size_t pieces = starts.size();
+    use_stores(pieces);
+    std::vector<PieceSink> sinks;
+    sinks.reserve(pieces);
+    for (std::size_t piece = 0; piece < pieces; ++piece) sinks.emplace_back(*this, piece + 1);
+    std::vector<std::size_t> kept(pieces);
+    for (std::size_t piece = 0; piece < pieces; ++piece) {
+        kept[piece] = stores_[piece + 1].events.size();
+    }
+    parallel_for(pieces, [&](std::size_t piece) {
+        json::DocumentParser parser;
+        json::Arena piece_arena;
+        PieceSink& sink = sinks[piece];
+        const std::size_t stop = piece + 1 < pieces ? starts[piece + 1] : kNoStop;
+        std::size_t at = 0;
+        sink.read = parser.parse_list_members(text, starts[piece], depth, piece == 0, stop,
+                                              piece_arena, sink, sink.members, at) &&
+                    (stop == kNoStop || at == stop);
+        sink.end = at;
+    });
+    const bool joined =
+        std::all_of(sinks.begin(), sinks.end(), [](const PieceSink& sink) { return sink.read; });
+    if (!joined) {
+        for (std::size_t piece = 0; piece < pieces; ++piece) {
+            stores_[piece + 1].events.resize(kept[piece]);
+        }
+        return false;
+    }
+    std::size_t count = 0;
+    for (const PieceSink& sink : sinks) count += sink.members.size();
+    json::Member* members = count == 0 ? nullptr : arena.allocate_array<json::Member>(count);
+    std::size_t next = 0;
+    for (const PieceSink& sink : sinks) {
+        for (const json::ListMember& member : sink.members) {
+            json::Value list;
+            list.kind = json::ValueKind::Array;
+            list.streamed = true;
+            list.u64 = lists_.size();
+            lists_.push_back(sink.lists[member.list]);
+            members[next++] = json::Member{member.key, list};
+        }
+    }
+    out.kind = json::ValueKind::Object;
+    out.members = members;
+    out.size = json::sort_unique_members(members, members + count);
+    end = sinks.back().end;
+    return true;
 }
 
 bool StreamedEvents::events_of(const json::Value& array, std::span<const Event>& out,

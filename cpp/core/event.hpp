@@ -74,6 +74,14 @@ public:
     [[nodiscard]] bool read_deferred(std::string_view text,
                                      const std::vector<json::DeferredArray>& arrays);
 
+    // Reads the root's "events" object of a deferring parse by pieces on
+    // the worker pool, without a pass over its brackets first: each piece
+    // starts at a guessed member boundary, and the guesses hold only when
+    // every piece ends exactly where the next began. False when they do not
+    // or anything else is unusual; the parser then reads the object itself.
+    bool read_list_object(std::string_view text, std::size_t begin, int depth, json::Arena& arena,
+                          json::Value& out, std::size_t& end) override;
+
     // The events of a streamed array, or its failure.
     [[nodiscard]] bool events_of(const json::Value& array, std::span<const Event>& out,
                                  std::string& error) const;
@@ -93,9 +101,11 @@ private:
         RecentUse use;
     };
     class StoreSink;
+    class PieceSink;
 
-    void decode_into(std::size_t list, std::size_t store, const json::Value& element,
+    void decode_into(List& target, std::size_t store, const json::Value& element,
                      std::vector<json::Member>& sorted);
+    void use_stores(std::size_t count);
 
     std::vector<Store> stores_ = std::vector<Store>(1);
     std::vector<List> lists_;

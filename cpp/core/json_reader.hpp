@@ -132,6 +132,22 @@ public:
     virtual std::size_t begin_list() = 0;
     // One element; it is freed as soon as this returns.
     virtual void element(std::size_t list, const Value& element) = 0;
+    // May read a whole object of lists itself (the root's "events" object
+    // of a deferring parse), starting just after its '{' at `begin`, inside
+    // `depth` open arrays and objects, this one included. On success it
+    // fills `out` with an object of streamed arrays held by `arena` and sets
+    // `end` just after the object's '}'. False leaves the object to the
+    // parser, with nothing of it kept.
+    virtual bool read_list_object(std::string_view /*text*/, std::size_t /*begin*/, int /*depth*/,
+                                  Arena& /*arena*/, Value& /*out*/, std::size_t& /*end*/) {
+        return false;
+    }
+};
+
+// A member of an object of lists, as read by parse_list_members.
+struct ListMember {
+    std::string_view key;
+    std::size_t list;  // the sink's id
 };
 
 // An array whose elements were not read yet: they start at `begin` (just
@@ -170,6 +186,18 @@ public:
     bool parse_deferred(std::string_view text, const DeferredArray& array, Arena& arena,
                         ElementSink& sink);
 
+    // Reads members of an object whose values are all arrays, handing their
+    // elements to `sink`, from `begin`: just after the object's '{' when
+    // `first`, else at the opening quote of a member's key. Stops at the key
+    // that starts at `stop`, or after the object's '}' when `stop` is npos;
+    // `end` is where it stopped. False on anything else: a syntax error, a
+    // member that is not an array, a key with escapes, reaching the end of
+    // the object before `stop` or passing `stop` inside a member. Keys view
+    // into `text`.
+    bool parse_list_members(std::string_view text, std::size_t begin, int depth, bool first,
+                            std::size_t stop, Arena& arena, ElementSink& sink,
+                            std::vector<ListMember>& out, std::size_t& end);
+
 private:
     // Where a value sits, as far as streaming cares.
     enum class Role : std::uint8_t { Plain, Root, Events, EventList, Element, Event };
@@ -180,7 +208,13 @@ private:
     bool parse_streamed_array(Reader& reader, Arena& arena, Value& out);
     bool parse_elements(Reader& reader, Arena& arena, ElementSink& sink, std::size_t list);
     bool parse_object(Reader& reader, Arena& arena, Value& out, Role role);
+    // With the cursor on the '{' of the root's "events" object, entered:
+    // lets the sink read the whole object, and moves past it when it did.
+    bool sink_reads_object(Reader& reader, Arena& arena, Value& out);
+    bool read_list_members(Reader& reader, bool first, std::size_t stop, Arena& arena,
+                           ElementSink& sink, std::vector<ListMember>& out);
 
+    std::string_view text_;
     std::vector<Value> items_;
     std::vector<Member> members_;
     std::string scratch_;

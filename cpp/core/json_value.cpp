@@ -189,6 +189,7 @@ std::size_t sort_unique_members(Member* first, Member* last) {
 bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error,
                            ElementSink* sink, bool defer) {
     Reader reader(text);
+    text_ = text;
     out = Value();
     items_.clear();
     members_.clear();
@@ -238,8 +239,12 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
         case '[':
         case '{': {
             if (!reader.enter_nested()) return false;
-            reader.eat();
+            if (c == '{' && role == Role::Events && defer_ &&
+                sink_reads_object(reader, arena, out)) {
+                return true;
+            }
             bool ok = false;
+            reader.eat();
             if (c == '{') {
                 ok = parse_object(reader, arena, out, role);
             } else if (role == Role::EventList && defer_) {
@@ -275,6 +280,16 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
     }
 }
 
+bool DocumentParser::sink_reads_object(Reader& reader, Arena& arena, Value& out) {
+    std::size_t end = 0;
+    if (!sink_->read_list_object(text_, reader.position() + 1, reader.depth(), arena, out, end)) {
+        return false;
+    }
+    reader = Reader(text_, end, reader.depth());
+    reader.leave_nested();
+    return true;
+}
+
 bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
     const std::size_t base = items_.size();
     bool first = true;
@@ -307,6 +322,49 @@ bool DocumentParser::parse_deferred(std::string_view text, const DeferredArray& 
     clear_reusing(items_, kKeptScratch);
     clear_reusing(members_, kKeptScratch);
     return ok;
+}
+
+bool DocumentParser::parse_list_members(std::string_view text, std::size_t begin, int depth,
+                                        bool first, std::size_t stop, Arena& arena,
+                                        ElementSink& sink, std::vector<ListMember>& out,
+                                        std::size_t& end) {
+    Reader reader(text, begin, depth);
+    items_.clear();
+    members_.clear();
+    const bool ok = read_list_members(reader, first, stop, arena, sink, out);
+    end = reader.position();
+    clear_reusing(items_, kKeptScratch);
+    clear_reusing(members_, kKeptScratch);
+    return ok;
+}
+
+bool DocumentParser::read_list_members(Reader& reader, bool first, std::size_t stop, Arena& arena,
+                                       ElementSink& sink, std::vector<ListMember>& out) {
+    constexpr std::size_t kNoStop = static_cast<std::size_t>(-1);
+    if (first && reader.peek_nonblank() == '}') {
+        reader.eat();
+        return stop == kNoStop;
+    }
+    for (;;) {
+        if (reader.peek_nonblank() != '"') return false;
+        if (reader.position() == stop) return true;
+        if (reader.position() > stop) return false;
+        reader.eat();
+        std::string_view key;
+        if (!reader.read_string(scratch_, key) || key.data() == scratch_.data()) return false;
+        if (!reader.expect_colon() || reader.peek_nonblank() != '[' || !reader.enter_nested()) {
+            return false;
+        }
+        reader.eat();
+        const std::size_t list = sink.begin_list();
+        if (!parse_elements(reader, arena, sink, list) || !reader.end_array()) return false;
+        reader.leave_nested();
+        out.push_back(ListMember{key, list});
+        const int c = reader.peek_nonblank();
+        reader.eat();
+        if (c == '}') return stop == kNoStop;
+        if (c != ',') return false;
+    }
 }
 
 bool DocumentParser::parse_streamed_array(Reader& reader, Arena& arena, Value& out) {
