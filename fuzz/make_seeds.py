@@ -1,8 +1,8 @@
-"""Writes the fuzzers' seed corpora: fuzz/corpus/commands/ and fuzz/corpus/spec/.
+"""Writes the fuzzers' seed corpora: fuzz/corpus/commands/, spec/ and reading/.
 
 A commands seed is a sequence of requests, one per line (the harness splits
-its input on '\\n'); a spec seed is one spec text. Run from anywhere:
-`python fuzz/make_seeds.py` rewrites both folders.
+its input on '\\n'); a spec or reading seed is one spec or request text.
+Run from anywhere: `python fuzz/make_seeds.py` rewrites the three folders.
 """
 
 import json
@@ -189,13 +189,36 @@ SPECS = {
 }
 
 
+def scan_of(lists):
+    return j({"cmd": "scan", "events": lists})
+
+
+MANY = {f"S{i}": [DERIV, BOOK, LIQ, DERIV_A, BOOK_A][: 1 + i % 5] for i in range(40)}
+
+# One request each, read by fuzz_reading both plainly and by pieces.
+READING = {
+    "scan_many": scan_of(MANY),
+    "scan_spaced": json.dumps({"cmd": "scan", "events": MANY}, indent=1),
+    "scan_decoy_keys": scan_of({f"S{i}],": [BOOK] for i in range(30)}),
+    "scan_lists_in_events": scan_of({f"S{i}": [dict(LIQ, y={"a": [1], "b": [[2]]})] * 3
+                                     for i in range(30)}),
+    "scan_repeated": scan_of(MANY)[:-2] + ',"S0":[' + j(LIQ) + "]}}",
+    "scan_escaped_key": scan_of({"S\u0041" if i == 20 else f"S{i}": [DERIV] for i in range(30)}),
+    "scan_not_a_list": scan_of(dict(MANY, S7={"kind": "x"})),
+    "scan_bad_event": scan_of(dict(MANY, S30=[DERIV, {"kind": "orderbook", "ts": 1}])),
+    "scan_broken": scan_of(MANY)[:900] + "]" + scan_of(MANY)[900:],
+    "scan_empty": '{"cmd":"scan","events":{}}',
+    "feed_batch": j({"cmd": "feed_batch", "symbol": "S", "events": [DERIV, BOOK, LIQ]}),
+}
+
+
 def write(folder, name, data):
     path = HERE / "corpus" / folder / name
     path.write_bytes(data if isinstance(data, bytes) else data.encode("utf-8"))
 
 
 def main():
-    for folder in ("commands", "spec"):
+    for folder in ("commands", "spec", "reading"):
         shutil.rmtree(HERE / "corpus" / folder, ignore_errors=True)
         (HERE / "corpus" / folder).mkdir(parents=True)
     for name, lines in COMMANDS.items():
@@ -204,6 +227,8 @@ def main():
         write("commands", name, data)
     for name, text in SPECS.items():
         write("spec", name, text)
+    for name, text in READING.items():
+        write("reading", name, text)
 
 
 if __name__ == "__main__":
