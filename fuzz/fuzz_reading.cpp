@@ -1,14 +1,17 @@
-// Fuzzes the deferring read of a request (the road large scans take, with
-// their event lists read in parallel) against the plain read of the same
-// text, whatever its size.
+// Fuzzes the roads a request can be read by against the plain reading of
+// the same text into a value tree, whatever its size: streaming (event lists
+// decoded element by element while the request is read, plain events taken
+// straight from the text) and deferring (the road of large scans, with their
+// lists read by pieces in parallel).
 //
 // Input: one request text. The harness checks, and aborts on a violation:
+// - streaming accepts exactly the texts the plain reading accepts;
 // - when the deferring read succeeds, so does the plain read: it never
 //   accepts a text the plain read rejects (a failure there only makes the
 //   radar read plainly, so it may fail more often, never less);
-// - when both succeed, they give equal trees: the same members in the same
-//   order, and for every streamed list the same events or the same first
-//   decoding failure.
+// - whenever they succeed, both agree with the plain tree: the same members
+//   in the same order, and for every streamed list or single event the
+//   events, or the first failure, that decoding the plain tree's value gives.
 
 #include <bit>
 #include <cstddef>
@@ -19,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <variant>
+#include <vector>
 
 #include "event.hpp"
 #include "json_check.hpp"
@@ -62,48 +66,64 @@ bool same_event(const Event& a, const Event& b) {
            same_double(x.price, y.price);
 }
 
-bool same_list(const Value& a, const StreamedEvents& sa, const Value& b, const StreamedEvents& sb) {
-    std::span<const Event> ea;
-    std::span<const Event> eb;
-    std::string error_a;
-    std::string error_b;
-    const bool ok_a = sa.events_of(a, ea, error_a);
-    const bool ok_b = sb.events_of(b, eb, error_b);
-    if (ok_a != ok_b) return false;
-    if (!ok_a) return error_a == error_b;
-    if (ea.size() != eb.size()) return false;
-    for (std::size_t i = 0; i < ea.size(); ++i) {
-        if (!same_event(ea[i], eb[i])) return false;
+bool same_events(std::span<const Event> a, std::span<const Event> b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (!same_event(a[i], b[i])) return false;
     }
     return true;
 }
 
-bool same_tree(const Value& a, const StreamedEvents& sa, const Value& b, const StreamedEvents& sb) {
-    if (a.kind != b.kind || a.streamed != b.streamed || a.unsorted != b.unsorted) return false;
-    if (a.streamed) return same_list(a, sa, b, sb);
-    switch (a.kind) {
+// A list of the plain tree, decoded, against a streamed list.
+bool same_list(const Value& plain, const Value& list, const StreamedEvents& events) {
+    std::vector<Event> expected;
+    std::string expected_error;
+    const bool expected_ok = radar::decode_event_list(plain, expected, expected_error);
+    std::span<const Event> got;
+    std::string error;
+    if (events.events_of(list, got, error) != expected_ok) return false;
+    return expected_ok ? same_events(expected, got) : error == expected_error;
+}
+
+// A single event of the plain tree against the same one left in text order.
+bool same_single_event(const Value& plain, const Value& event) {
+    Event expected;
+    std::string expected_error;
+    const bool expected_ok = radar::decode_event(plain, expected, expected_error);
+    Event got;
+    std::string error;
+    std::vector<radar::json::Member> scratch;
+    if (radar::decode_event_in_any_order(event, got, error, scratch) != expected_ok) return false;
+    return expected_ok ? same_event(expected, got) : error == expected_error;
+}
+
+bool same_tree(const Value& plain, const Value& other, const StreamedEvents& events) {
+    if (other.streamed) return plain.is_array() && same_list(plain, other, events);
+    if (other.unsorted) return plain.is_object() && same_single_event(plain, other);
+    if (plain.kind != other.kind) return false;
+    switch (plain.kind) {
         case ValueKind::Null:
             return true;
         case ValueKind::Bool:
-            return a.boolean == b.boolean;
+            return plain.boolean == other.boolean;
         case ValueKind::U64:
         case ValueKind::I64:
-            return a.u64 == b.u64;
+            return plain.u64 == other.u64;
         case ValueKind::F64:
-            return same_double(a.f64, b.f64);
+            return same_double(plain.f64, other.f64);
         case ValueKind::String:
-            return a.string() == b.string();
+            return plain.string() == other.string();
         case ValueKind::Array:
-            if (a.size != b.size) return false;
-            for (std::size_t i = 0; i < a.size; ++i) {
-                if (!same_tree(a.items[i], sa, b.items[i], sb)) return false;
+            if (plain.size != other.size) return false;
+            for (std::size_t i = 0; i < plain.size; ++i) {
+                if (!same_tree(plain.items[i], other.items[i], events)) return false;
             }
             return true;
         case ValueKind::Object:
-            if (a.size != b.size) return false;
-            for (std::size_t i = 0; i < a.size; ++i) {
-                if (a.members[i].key != b.members[i].key ||
-                    !same_tree(a.members[i].value, sa, b.members[i].value, sb)) {
+            if (plain.size != other.size) return false;
+            for (std::size_t i = 0; i < plain.size; ++i) {
+                if (plain.members[i].key != other.members[i].key ||
+                    !same_tree(plain.members[i].value, other.members[i].value, events)) {
                     return false;
                 }
             }
@@ -119,24 +139,37 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     radar::json::DocumentParser plain_parser;
     radar::json::Arena plain_arena;
-    StreamedEvents plain_events;
     Value plain;
     std::string plain_error;
-    const bool plain_ok =
-        plain_parser.parse(text, plain_arena, plain, plain_error, &plain_events, false);
+    const bool plain_ok = plain_parser.parse(text, plain_arena, plain, plain_error);
 
-    radar::json::DocumentParser parser;
-    radar::json::Arena arena;
-    StreamedEvents events;
+    radar::json::DocumentParser streaming_parser;
+    radar::json::Arena streaming_arena;
+    StreamedEvents streamed_events;
+    Value streamed;
+    std::string streaming_error;
+    const bool streaming_ok = streaming_parser.parse(text, streaming_arena, streamed,
+                                                     streaming_error, &streamed_events, false);
+    if (streaming_ok != plain_ok) fail("streaming and the plain read disagree on the syntax", text);
+    if (!plain_ok && streaming_error != plain_error) {
+        fail("streaming and the plain read give different syntax errors", text);
+    }
+    if (streaming_ok && !same_tree(plain, streamed, streamed_events)) {
+        fail("streaming and the plain read give different values", text);
+    }
+
+    radar::json::DocumentParser deferring_parser;
+    radar::json::Arena deferring_arena;
+    StreamedEvents deferred_events;
     Value deferred;
     std::string error;
-    const bool deferred_ok = parser.parse(text, arena, deferred, error, &events, true) &&
-                             events.read_deferred(text, parser.deferred());
-
+    const bool deferred_ok =
+        deferring_parser.parse(text, deferring_arena, deferred, error, &deferred_events, true) &&
+        deferred_events.read_deferred(text, deferring_parser.deferred());
     if (deferred_ok && !plain_ok)
         fail("the deferring read accepts what the plain read rejects", text);
-    if (deferred_ok && !same_tree(plain, plain_events, deferred, events)) {
-        fail("the deferring and the plain read give different trees", text);
+    if (deferred_ok && !same_tree(plain, deferred, deferred_events)) {
+        fail("the deferring and the plain read give different values", text);
     }
     return 0;
 }

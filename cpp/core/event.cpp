@@ -238,35 +238,113 @@ bool decode_event_array(const Value& v, Event& out, std::string& error) {
     return true;
 }
 
+// Every field name of every variant, for the decoder of valid objects.
+enum class FieldName : std::uint8_t {
+    Kind,
+    Ts,
+    OpenInterest,
+    FundingRate,
+    MarkPrice,
+    BidVolume,
+    AskVolume,
+    BestBid,
+    BestAsk,
+    Side,
+    Qty,
+    Price,
+    Other,  // a member no variant has
+};
+constexpr std::size_t kFieldNames = static_cast<std::size_t>(FieldName::Other);
+
+// Compares the length first, so most keys are told apart without reading them.
+FieldName field_name(std::string_view key) {
+    using enum FieldName;
+    switch (key.size()) {
+        case 2:
+            return key == "ts" ? Ts : Other;
+        case 3:
+            return key == "qty" ? Qty : Other;
+        case 4:
+            return key == "kind" ? Kind : key == "side" ? Side : Other;
+        case 5:
+            return key == "price" ? Price : Other;
+        case 8:
+            return key == "best_bid" ? BestBid : key == "best_ask" ? BestAsk : Other;
+        case 10:
+            return key == "mark_price"   ? MarkPrice
+                   : key == "bid_volume" ? BidVolume
+                   : key == "ask_volume" ? AskVolume
+                                         : Other;
+        case 12:
+            return key == "funding_rate" ? FundingRate : Other;
+        case 13:
+            return key == "open_interest" ? OpenInterest : Other;
+        default:
+            return Other;
+    }
+}
+
 // The common case of an object in text order: no repeated member, a good
 // tag, every field present and well typed. Any doubt answers false, and the
 // caller decodes the sorted object for the exact failure.
 bool decode_valid_object(const Value& v, Event& out) {
-    const Value* tag = nullptr;
+    std::array<const Value*, kFieldNames> found{};
     for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        if (!json::same_text(m->key, "kind")) continue;
-        if (tag != nullptr) return false;
-        tag = &m->value;
+        const FieldName name = field_name(m->key);
+        if (name == FieldName::Other) continue;
+        const Value*& slot = found[static_cast<std::size_t>(name)];
+        if (slot != nullptr) return false;  // repeated
+        slot = &m->value;
     }
+    auto field = [&](FieldName name) { return found[static_cast<std::size_t>(name)]; };
+    auto number = [&](FieldName name, double& x) {
+        const Value* value = field(name);
+        if (value == nullptr || !value->is_number()) return false;
+        x = value->as_double();
+        return true;
+    };
     std::string ignored;
     Variant variant{};
-    if (tag == nullptr || !decode_tag(*tag, variant, ignored)) return false;
-    const VariantInfo& info = kVariants[static_cast<std::size_t>(variant)];
-    Fields fields;
-    for (const Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        if (&m->value == tag) continue;
-        const int index = field_index(info, m->key);
-        if (index < 0) continue;
-        if (fields.present[static_cast<std::size_t>(index)]) return false;  // repeated
-        if (!decode_field(info, static_cast<std::size_t>(index), m->value, fields, ignored)) {
-            return false;
+    std::int64_t ts = 0;
+    if (field(FieldName::Kind) == nullptr ||
+        !decode_tag(*field(FieldName::Kind), variant, ignored) || field(FieldName::Ts) == nullptr ||
+        !decode_timestamp(*field(FieldName::Ts), ts, ignored)) {
+        return false;
+    }
+    using FieldName::AskVolume, FieldName::BestAsk, FieldName::BestBid, FieldName::BidVolume,
+        FieldName::FundingRate, FieldName::MarkPrice, FieldName::OpenInterest, FieldName::Price,
+        FieldName::Qty;
+    switch (variant) {
+        case Variant::Derivatives: {
+            Derivatives d{ts, 0, 0, 0};
+            if (!number(OpenInterest, d.open_interest) || !number(FundingRate, d.funding_rate) ||
+                !number(MarkPrice, d.mark_price)) {
+                return false;
+            }
+            out = d;
+            return true;
+        }
+        case Variant::Orderbook: {
+            Orderbook b{ts, 0, 0, 0, 0};
+            if (!number(BidVolume, b.bid_volume) || !number(AskVolume, b.ask_volume) ||
+                !number(BestBid, b.best_bid) || !number(BestAsk, b.best_ask)) {
+                return false;
+            }
+            out = b;
+            return true;
+        }
+        case Variant::Liquidation: {
+            Liquidation l{ts, Side::Buy, 0, 0};
+            const Value* side = field(FieldName::Side);
+            if (side == nullptr || !decode_side(*side, l.side, ignored) || !number(Qty, l.qty) ||
+                !number(Price, l.price)) {
+                return false;
+            }
+            out = l;
+            return true;
         }
     }
-    for (std::size_t i = 0; i < info.field_count; ++i) {
-        if (!fields.present[i]) return false;
-    }
-    out = build_event(variant, fields);
-    return true;
+    return false;
 }
 
 }  // namespace
@@ -337,6 +415,20 @@ void StreamedEvents::element(std::size_t list, const json::Value& element) {
     decode_into(lists_[list], 0, element, sorted_);
 }
 
+bool StreamedEvents::element_from_text(std::size_t list, json::Reader& reader) {
+    return read_plain_into(lists_[list], 0, reader);
+}
+
+bool StreamedEvents::read_plain_into(List& target, std::size_t store, json::Reader& reader) {
+    Event event;
+    if (!read_plain_event(reader, event)) return false;
+    if (target.error != kNoError) return true;  // only the first failure of a list counts
+    std::vector<Event>& events = stores_[store].events;
+    events.push_back(event);
+    target.end = events.size();
+    return true;
+}
+
 void StreamedEvents::decode_into(List& target, std::size_t store, const json::Value& element,
                                  std::vector<json::Member>& sorted) {
     if (target.error != kNoError) return;  // only the first failure of a list counts
@@ -361,6 +453,9 @@ public:
     std::size_t begin_list() override { return 0; }  // lists exist already
     void element(std::size_t list, const json::Value& element) override {
         owner_.decode_into(owner_.lists_[list], store_, element, sorted_);
+    }
+    bool element_from_text(std::size_t list, json::Reader& reader) override {
+        return owner_.read_plain_into(owner_.lists_[list], store_, reader);
     }
 
 private:
@@ -414,6 +509,9 @@ public:
     }
     void element(std::size_t list, const json::Value& element) override {
         owner_.decode_into(lists[list], store_, element, sorted_);
+    }
+    bool element_from_text(std::size_t list, json::Reader& reader) override {
+        return owner_.read_plain_into(lists[list], store_, reader);
     }
 
     std::vector<List> lists;

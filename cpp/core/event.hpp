@@ -67,6 +67,7 @@ public:
     void clear();
     std::size_t begin_list() override;
     void element(std::size_t list, const json::Value& element) override;
+    bool element_from_text(std::size_t list, json::Reader& reader) override;
 
     // Reads the arrays a deferring parse skipped, spread over the worker
     // pool. False when any of them does not read cleanly; the caller then
@@ -105,6 +106,7 @@ private:
 
     void decode_into(List& target, std::size_t store, const json::Value& element,
                      std::vector<json::Member>& sorted);
+    bool read_plain_into(List& target, std::size_t store, json::Reader& reader);
     void use_stores(std::size_t count);
 
     std::vector<Store> stores_ = std::vector<Store>(1);

@@ -49,6 +49,20 @@ public:
     void eat() { ++pos_; }
     [[nodiscard]] std::size_t position() const { return pos_; }
 
+    // A place to come back to after trying to read something one way.
+    struct Mark {
+        std::size_t position;
+        int depth;
+    };
+    [[nodiscard]] Mark mark() const { return Mark{pos_, depth_}; }
+    // Back to `mark`, forgetting any error recorded since.
+    void rewind(Mark mark) {
+        pos_ = mark.position;
+        depth_ = mark.depth;
+        message_.clear();
+        error_placed_ = false;
+    }
+
     // ---- errors -------------------------------------------------------
     // Every failing function returns false with the error recorded here.
     // `fail_here` places the error at the cursor, `fail_at_peek` just after
@@ -132,6 +146,10 @@ public:
     virtual std::size_t begin_list() = 0;
     // One element; it is freed as soon as this returns.
     virtual void element(std::size_t list, const Value& element) = 0;
+    // May take the next element straight from the text, the reader on its
+    // first byte: true when it did, having read it whole and checked it;
+    // false leaves it to the parser (which rewinds the reader).
+    virtual bool element_from_text(std::size_t /*list*/, Reader& /*reader*/) { return false; }
     // May read a whole object of lists itself (the root's "events" object
     // of a deferring parse), starting just after its '{' at `begin`, inside
     // `depth` open arrays and objects, this one included. On success it

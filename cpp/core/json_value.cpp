@@ -384,6 +384,9 @@ bool DocumentParser::parse_elements(Reader& reader, Arena& arena, ElementSink& s
         const int next = reader.next_element(first);
         if (next < 0) return false;
         if (next == 0) break;
+        const Reader::Mark start = reader.mark();
+        if (sink.element_from_text(list, reader)) continue;
+        reader.rewind(start);
         // Each element lives only until the sink has taken it.
         const Arena::Mark mark = arena.mark();
         const std::size_t member_base = members_.size();
