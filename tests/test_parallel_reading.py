@@ -93,6 +93,13 @@ def test_big_scan_with_blanks_between_members():
     assert Radar(SPEC).command(text) == fed_alerts(events)
 
 
+def test_big_scan_with_members_after_the_events():
+    events = big_events(names="plain")
+    text = json.dumps({"events": events, "cmd": "scan", "id": [1, {"a": "],\""}]},
+                      separators=(",", ":"))
+    assert Radar(SPEC).command(text) == fed_alerts(events)
+
+
 def test_big_scan_repeated_symbol_far_apart_keeps_the_last():
     events = big_events(names="plain")
     first, last = next(iter(events)), list(events)[-1]
