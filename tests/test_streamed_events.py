@@ -100,14 +100,14 @@ def test_feed_written_any_way_feeds_the_same(text, same_as):
     assert odd.command('{"cmd":"alerts"}') == plain.command('{"cmd":"alerts"}')
 
 
+# A feed read straight from the text is only applied once the whole text
+# is known to be good.
 @pytest.mark.parametrize("text, error", [
     (PLAIN + " x", "parse: trailing characters at line 1 column 99"),
     (PLAIN[:-1] + ",}", "parse: trailing comma at line 1 column 98"),
-    (PLAIN.replace('"ts":7', '"ts":7.0'), "parse: invalid type: floating point `7.0`, expected i64"),
-    (PLAIN.replace('"qty":2,', ""), "parse: missing field `qty`"),
-    (PLAIN.replace('"S"', "5"), 'bad spec: missing string "symbol"'),
+    (PLAIN[:-1], "parse: EOF while parsing an object at line 1 column 96"),
 ])
-def test_feed_failures_apply_nothing(text, error):
+def test_plain_feed_with_bad_ending_applies_nothing(text, error):
     radar = Radar(SPEC)
     assert json.loads(radar.command(text))["error"] == error
     assert json.loads(radar.command('{"cmd":"alerts"}'))["alerts"] == []
