@@ -325,6 +325,17 @@ class Data:
         return self._cache[key]
 
 
+def command_cases(native, python, texts, python_rounds=None) -> list:
+    """The same command texts through both radars and through the JSON readers alone."""
+    parsed = [json.loads(t) for t in texts]
+    return [
+        Case("native", lambda: list(map(native.command, texts)), all_ok),
+        Case("orjson", lambda: list(map(orjson.loads, texts)), equals(parsed)),
+        Case("json", lambda: list(map(json.loads, texts)), equals(parsed)),
+        Case("pyradar", lambda: list(map(python.command, texts)), all_ok, rounds=python_rounds),
+    ]
+
+
 # ---------------------------------------------------------------- W1 feed
 
 
@@ -334,15 +345,9 @@ def w1_feed(table: Table, quick: bool) -> None:
     pairs = list(sample.iter_events(200, n // 200, seed=7))
     texts = [dumps({"cmd": "feed", "symbol": s, "event": e}) for s, e in pairs]
     size = sum(map(len, texts)) / len(texts)
-    parsed = [json.loads(t) for t in texts]
     native = Radar(SPEC)
     python = pyradar.PyRadar(SPEC)
-    cases = [
-        Case("native", lambda: list(map(native.command, texts)), all_ok),
-        Case("orjson", lambda: list(map(orjson.loads, texts)), equals(parsed)),
-        Case("json", lambda: list(map(json.loads, texts)), equals(parsed)),
-        Case("pyradar", lambda: list(map(python.command, texts)), all_ok),
-    ]
+    cases = command_cases(native, python, texts)
     say(f"W1 feed: {len(texts)} commands of {size:.0f} bytes on average, {rounds} rounds")
     t = {k: med(v) / len(texts) for k, v in interleave(cases, rounds).items()}
     # Both radars were fed the same command sequence over and over (at least
@@ -484,15 +489,9 @@ def w4_feed_batch(table: Table, data: Data, quick: bool) -> None:
     texts = [dumps({"cmd": "feed_batch", "symbol": s, "events": ev}) for s, ev in events.items()]
     n_events = count_events(events)
     size = sum(map(len, texts))
-    parsed = [json.loads(t) for t in texts]
     native = Radar(SPEC)
     python = pyradar.PyRadar(SPEC)
-    cases = [
-        Case("native", lambda: list(map(native.command, texts)), all_ok),
-        Case("orjson", lambda: list(map(orjson.loads, texts)), equals(parsed)),
-        Case("json", lambda: list(map(json.loads, texts)), equals(parsed)),
-        Case("pyradar", lambda: list(map(python.command, texts)), all_ok, rounds=3),
-    ]
+    cases = command_cases(native, python, texts, python_rounds=3)
     say(f"W4 feed_batch: {batches} batches of 1000 events ({size / batches / 1000:.0f} bytes per event), "
         f"{rounds} rounds")
     interleave(cases, rounds)

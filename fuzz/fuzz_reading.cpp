@@ -1,17 +1,14 @@
 // Fuzzes the roads a request can be read by against the plain reading of
 // the same text into a value tree, whatever its size: streaming (event lists
 // decoded element by element while the request is read, plain events taken
-// straight from the text) and deferring (the road of large scans, with their
-// lists read by pieces in parallel).
+// straight from the text) and in pieces (the road of large scans, with the
+// "events" object cut at guessed list boundaries and read in parallel).
 //
-// Input: one request text. The harness checks, and aborts on a violation:
-// - streaming accepts exactly the texts the plain reading accepts;
-// - when the deferring read succeeds, so does the plain read: it never
-//   accepts a text the plain read rejects (a failure there only makes the
-//   radar read plainly, so it may fail more often, never less);
-// - whenever they succeed, both agree with the plain tree: the same members
-//   in the same order, and for every streamed list or single event the
-//   events, or the first failure, that decoding the plain tree's value gives.
+// Input: one request text. The harness checks, and aborts on a violation,
+// that both roads accept exactly the texts the plain read accepts, with the
+// same error otherwise, and agree with the plain tree: the same members in
+// the same order, and for every streamed list or single event the events,
+// or the first failure, that decoding the plain tree's value gives.
 
 #include <bit>
 #include <cstddef>
@@ -158,18 +155,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         fail("streaming and the plain read give different values", text);
     }
 
-    radar::json::DocumentParser deferring_parser;
-    radar::json::Arena deferring_arena;
-    StreamedEvents deferred_events;
-    Value deferred;
-    std::string error;
-    const bool deferred_ok =
-        deferring_parser.parse(text, deferring_arena, deferred, error, &deferred_events, true) &&
-        deferred_events.read_deferred(text, deferring_parser.deferred());
-    if (deferred_ok && !plain_ok)
-        fail("the deferring read accepts what the plain read rejects", text);
-    if (deferred_ok && !same_tree(plain, deferred, deferred_events)) {
-        fail("the deferring and the plain read give different values", text);
+    radar::json::DocumentParser piecewise_parser;
+    radar::json::Arena piecewise_arena;
+    StreamedEvents piecewise_events;
+    Value piecewise;
+    std::string piecewise_error;
+    const bool piecewise_ok = piecewise_parser.parse(text, piecewise_arena, piecewise,
+                                                     piecewise_error, &piecewise_events, true);
+    if (piecewise_ok != plain_ok) fail("reading in pieces and the plain read disagree", text);
+    if (!plain_ok && piecewise_error != plain_error) {
+        fail("reading in pieces and the plain read give different syntax errors", text);
+    }
+    if (piecewise_ok && !same_tree(plain, piecewise, piecewise_events)) {
+        fail("reading in pieces and the plain read give different values", text);
     }
     return 0;
 }

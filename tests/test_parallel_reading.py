@@ -1,4 +1,5 @@
-"""Scans of a megabyte or more have their event lists read in parallel.
+"""Scans of a megabyte or more have their event lists read in pieces, in
+parallel.
 Whatever the text holds, the answer must be the one a plain reading gives:
 the same report for valid requests, the same first error, at the same
 place, for invalid ones."""
@@ -37,15 +38,15 @@ def event(rng, t):
 
 
 NAME_ENDINGS = {
-    # Brackets, quotes and escapes test the skip over strings.
-    "mixed": ["", "]", "[{", '\\"]', "\\\\", "}\\u005d"],
     "plain": [""],
-    # `],"` is where pieces are guessed to start: here it also ends keys.
+    # Keys with escapes make the radar read the events object in one piece.
+    "escaped": ["", "]", "[{", '\\"]', "\\\\", "}\\u005d"],
+    # Pieces are guessed to start after `],"`: here it also ends keys.
     "decoys": ["", "],", "]]]],", "[],"],
 }
 
 
-def big_events(symbols=400, per_symbol=40, seed=5, names="mixed"):
+def big_events(names="plain", symbols=400, per_symbol=40, seed=5):
     rng = random.Random(seed)
     events = {}
     for i in range(symbols):
@@ -54,8 +55,8 @@ def big_events(symbols=400, per_symbol=40, seed=5, names="mixed"):
     return events
 
 
-def scan_text(events):
-    text = json.dumps({"cmd": "scan", "events": events}, separators=(",", ":"))
+def scan_text(events, **dump_options):
+    text = json.dumps({"cmd": "scan", "events": events}, **(dump_options or {"separators": (",", ":")}))
     assert len(text) >= 1 << 20
     return text
 
@@ -68,47 +69,48 @@ def fed_alerts(events):
     return radar.command('{"cmd":"alerts"}')
 
 
-@pytest.mark.parametrize("names", sorted(NAME_ENDINGS))
-def test_big_scan_equals_alerts_of_the_same_events(names):
-    events = big_events(names=names)
-    assert Radar(SPEC).command(scan_text(events)) == fed_alerts(events)
-
-
-@pytest.mark.parametrize("from_symbol", [0, 360])
-def test_big_scan_with_lists_inside_events(from_symbol):
+def with_lists_inside_events(from_symbol):
     # Ignored members whose lists end like symbols' lists do: a piece that
-    # starts at "b" reads to the end of the object. Only in the last tenth,
-    # only the last piece starts wrongly, and the join must notice.
-    events = big_events(names="plain")
+    # starts at "b" reads to the end of the object. From symbol 360 on, only
+    # the last piece starts wrongly, and the join must notice.
+    events = big_events()
     for evs in list(events.values())[from_symbol:]:
         for ev in evs:
             if isinstance(ev, dict):
                 ev.update({"y": {"a": [1], "b": [[2]]}, "z": [1, [2]], "ts": ev.pop("ts")})
-    assert Radar(SPEC).command(scan_text(events)) == fed_alerts(events)
+    return scan_text(events), events
 
 
-def test_big_scan_with_blanks_between_members():
-    events = big_events(names="plain")
-    text = json.dumps({"cmd": "scan", "events": events}, indent=1)
-    assert Radar(SPEC).command(text) == fed_alerts(events)
-
-
-def test_big_scan_with_members_after_the_events():
-    events = big_events(names="plain")
-    text = json.dumps({"events": events, "cmd": "scan", "id": [1, {"a": "],\""}]},
-                      separators=(",", ":"))
-    assert Radar(SPEC).command(text) == fed_alerts(events)
-
-
-def test_big_scan_repeated_symbol_far_apart_keeps_the_last():
-    events = big_events(names="plain")
+def with_symbol_repeated_far_apart():
+    events = big_events()
     first, last = next(iter(events)), list(events)[-1]
     text = scan_text(events)
-    # The first symbol again, after the last one: its second list counts.
-    again = json.dumps(events[last], separators=(",", ":"))
     end = text.rindex("}}")
-    text = text[:end] + ',"%s":%s' % (first, again) + text[end:]
-    events[first] = events[last]
+    text = text[:end] + ',"%s":%s' % (first, json.dumps(events[last])) + text[end:]
+    events[first] = events[last]  # the later list counts
+    return text, events
+
+
+def with_members_after_the_events():
+    events = big_events()
+    return json.dumps({"events": events, "cmd": "scan", "id": [1, {"a": "],\""}]}), events
+
+
+REQUESTS = {
+    **{f"{names} keys": (lambda n=names: (scan_text(big_events(n)), big_events(n)))
+       for names in NAME_ENDINGS},
+    "default separators": lambda: (scan_text(big_events(), separators=None), big_events()),
+    "indented": lambda: (scan_text(big_events(), indent=1), big_events()),
+    "lists inside events": lambda: with_lists_inside_events(0),
+    "lists inside the last events": lambda: with_lists_inside_events(360),
+    "symbol repeated far apart": with_symbol_repeated_far_apart,
+    "members after the events": with_members_after_the_events,
+}
+
+
+@pytest.mark.parametrize("request_text", REQUESTS)
+def test_big_scan_equals_alerts_of_the_same_events(request_text):
+    text, events = REQUESTS[request_text]()
     assert Radar(SPEC).command(text) == fed_alerts(events)
 
 
@@ -124,25 +126,36 @@ def at(text, index):
     return f"at line {line} column {column}"
 
 
-@pytest.mark.parametrize("names", ["mixed", "plain"])
-@pytest.mark.parametrize("where", [0.1, 0.5, 0.97])
-def test_syntax_error_inside_a_list_is_the_plain_reading_error(where, names):
-    text = scan_text(big_events(names=names))
-    cut = text.index('"open_interest":', int(len(text) * where)) + len('"open_interest":')
-    bad = text[:cut] + "-x" + text[cut:]
-    assert error_of(bad) == f"parse: invalid number {at(bad, cut + 2)}"
+def insert_after(text, mark, where, insert, tail=""):
+    cut = text.index(mark, int(len(text) * where)) + len(mark)
+    return text[:cut] + insert + text[cut:] + tail, cut
 
 
-def test_first_error_in_reading_order_wins_over_a_later_one():
-    text = scan_text(big_events())
-    cut = text.index('"ts":', len(text) // 2) + len('"ts":')
-    bad = text[:cut] + "tru" + text[cut:] + " x"
-    assert error_of(bad) == f"parse: expected ident {at(bad, cut + 4)}"
+@pytest.mark.parametrize("mark, where, insert, tail, message, offset", [
+    ('"open_interest":', 0.1, "-x", "", "invalid number", 2),
+    ('"open_interest":', 0.97, "-x", "", "invalid number", 2),
+    # The first error in reading order wins over a later one.
+    ('"ts":', 0.5, "tru", " x", "expected ident", 4),
+    # Root object, events object, the list, its event object: 4 levels open.
+    ('"best_bid":', 0.5, "[" * 130, "", "recursion limit exceeded", 127 - 4 + 1),
+])
+def test_syntax_error_inside_a_list_is_the_plain_reading_error(mark, where, insert, tail,
+                                                               message, offset):
+    bad, cut = insert_after(scan_text(big_events()), mark, where, insert, tail)
+    assert error_of(bad) == f"parse: {message} {at(bad, cut + offset)}"
 
 
 def test_trailing_characters_after_a_big_scan():
     text = scan_text(big_events()) + "]"
     assert error_of(text) == f"parse: trailing characters {at(text, len(text))}"
+
+
+def test_decode_errors_are_reported_in_symbol_order():
+    events = big_events()
+    names = sorted(events)
+    events[names[-1]][3] = {"kind": "orderbook", "ts": 1}
+    events[names[1]][7] = {"kind": "derivatives", "ts": 1.5}
+    assert error_of(scan_text(events)) == "parse: invalid type: floating point `1.5`, expected i64"
 
 
 PLAIN = """
@@ -154,35 +167,14 @@ sys.stdout.write(Radar(spec).command(open(path, encoding="utf-8").read()))
 
 
 @pytest.mark.skipif(shutil.which("taskset") is None, reason="needs taskset")
-@pytest.mark.parametrize("names", ["mixed", "plain"])
 @pytest.mark.parametrize("insert, where", [("[", "["), ("]", "["), ("{", "{"), ('"', ":")])
-def test_broken_structure_answers_as_a_plain_reading(tmp_path, insert, where, names):
-    text = scan_text(big_events(names=names))
+def test_broken_structure_answers_as_a_plain_reading(tmp_path, insert, where):
+    text = scan_text(big_events())
     cut = text.index(where, len(text) // 3)
     bad = text[:cut] + insert + text[cut:]
     path = tmp_path / "request.json"
     path.write_text(bad, encoding="utf-8")
-    # On one processor the radar reads every request plainly.
+    # On one processor the radar reads every request in one piece.
     plain = subprocess.run(["taskset", "-c", "0", sys.executable, "-c", PLAIN, SPEC, str(path)],
                            capture_output=True, text=True, timeout=120, check=True).stdout
     assert Radar(SPEC).command(bad) == plain
-
-
-@pytest.mark.parametrize("names", ["mixed", "plain"])
-def test_decode_errors_are_reported_in_symbol_order(names):
-    events = big_events(names=names)
-    names = sorted(events)
-    events[names[-1]][3] = {"kind": "orderbook", "ts": 1}
-    events[names[1]][7] = {"kind": "derivatives", "ts": 1.5}
-    assert error_of(scan_text(events)) == "parse: invalid type: floating point `1.5`, expected i64"
-
-
-@pytest.mark.parametrize("names", ["mixed", "plain"])
-def test_nesting_limit_inside_a_big_list(names):
-    events = big_events(names=names)
-    text = scan_text(events)
-    cut = text.index('"best_bid":', len(text) // 2) + len('"best_bid":')
-    deep = "[" * 130
-    bad = text[:cut] + deep + text[cut:]
-    # root object, events object, the list, its event object: 4 levels open.
-    assert error_of(bad) == f"parse: recursion limit exceeded {at(bad, cut + 127 - 4 + 1)}"

@@ -445,56 +445,8 @@ void StreamedEvents::decode_into(List& target, std::size_t store, const json::Va
     target.end = events.size();
 }
 
-// Takes the elements of the arrays that one task reads. Each list is read
-// by one task only, and each task has a store of its own.
-class StreamedEvents::StoreSink final : public json::ElementSink {
-public:
-    StoreSink(StreamedEvents& owner, std::size_t store) : owner_(owner), store_(store) {}
-    std::size_t begin_list() override { return 0; }  // lists exist already
-    void element(std::size_t list, const json::Value& element) override {
-        owner_.decode_into(owner_.lists_[list], store_, element, sorted_);
-    }
-    bool element_from_text(std::size_t list, json::Reader& reader) override {
-        return owner_.read_plain_into(owner_.lists_[list], store_, reader);
-    }
-
-private:
-    StreamedEvents& owner_;
-    std::size_t store_;
-    std::vector<json::Member> sorted_;
-};
-
 void StreamedEvents::use_stores(std::size_t count) {
     if (stores_.size() < count + 1) stores_.resize(count + 1);
-}
-
-bool StreamedEvents::read_deferred(std::string_view text,
-                                   const std::vector<json::DeferredArray>& arrays) {
-    if (arrays.empty()) return true;
-    // A few pieces per worker even out lists of different lengths.
-    const std::size_t pieces = std::min(arrays.size(), 4 * pool_size());
-    use_stores(pieces);
-    std::vector<char> failed(pieces, 0);
-    parallel_for(pieces, [&](std::size_t piece) {
-        const std::size_t store = piece + 1;
-        StoreSink sink(*this, store);
-        json::DocumentParser parser;
-        json::Arena arena;
-        const std::size_t first = arrays.size() * piece / pieces;
-        const std::size_t last = arrays.size() * (piece + 1) / pieces;
-        for (std::size_t i = first; i < last; ++i) {
-            const json::DeferredArray& array = arrays[i];
-            List& list = lists_[array.list];
-            list.store = store;
-            list.begin = list.end = stores_[store].events.size();
-            if (!parser.parse_deferred(text, array, arena, sink)) {
-                failed[piece] = 1;
-                return;
-            }
-            arena.reset();
-        }
-    });
-    return std::find(failed.begin(), failed.end(), 1) == failed.end();
 }
 
 // Takes the lists of one piece of an object of lists, numbered from 0
@@ -527,18 +479,35 @@ private:
 
 namespace {
 
-// Where pieces of an object of lists probably start: at the key after a
-// list's end, written compactly as `],"`, found from evenly spaced points.
-// A wrong guess is caught when the pieces are joined.
+bool is_blank(char c) { return c == ' ' || c == '\n' || c == '\r' || c == '\t'; }
+
+// The opening quote of the next key after a list's end at or after `from`:
+// `]`, `,` and `"` with nothing but blanks between them.
+std::size_t next_key_after_list(std::string_view text, std::size_t from) {
+    for (std::size_t close = text.find(']', from); close != std::string_view::npos;
+         close = text.find(']', close + 1)) {
+        std::size_t at = close + 1;
+        while (at < text.size() && is_blank(text[at])) ++at;
+        if (at == text.size() || text[at] != ',') continue;
+        ++at;
+        while (at < text.size() && is_blank(text[at])) ++at;
+        if (at < text.size() && text[at] == '"') return at;
+    }
+    return std::string_view::npos;
+}
+
+// Where pieces of an object of lists probably start: at the first key after
+// a list's end from evenly spaced points. A wrong guess is caught when the
+// pieces are joined.
 std::vector<std::size_t> guess_piece_starts(std::string_view text, std::size_t begin,
                                             std::size_t pieces) {
     std::vector<std::size_t> starts{begin};
     const std::size_t span = text.size() - begin;
     for (std::size_t i = 1; i < pieces; ++i) {
-        const std::size_t from = std::max(begin + span / pieces * i, starts.back());
-        const std::size_t found = text.find("],\"", from);
+        const std::size_t from = std::max(begin + span / pieces * i, starts.back() + 1);
+        const std::size_t found = next_key_after_list(text, from);
         if (found == std::string_view::npos) break;
-        if (found + 2 > starts.back()) starts.push_back(found + 2);
+        starts.push_back(found);
     }
     return starts;
 }

@@ -69,17 +69,11 @@ public:
     void element(std::size_t list, const json::Value& element) override;
     bool element_from_text(std::size_t list, json::Reader& reader) override;
 
-    // Reads the arrays a deferring parse skipped, spread over the worker
-    // pool. False when any of them does not read cleanly; the caller then
-    // parses the text again without deferring.
-    [[nodiscard]] bool read_deferred(std::string_view text,
-                                     const std::vector<json::DeferredArray>& arrays);
-
-    // Reads the root's "events" object of a deferring parse by pieces on
-    // the worker pool, without a pass over its brackets first: each piece
-    // starts at a guessed member boundary, and the guesses hold only when
-    // every piece ends exactly where the next began. False when they do not
-    // or anything else is unusual; the parser then reads the object itself.
+    // Reads the root's "events" object in pieces on the worker pool: each
+    // piece starts at a guessed member boundary, and the guesses hold only
+    // when every piece ends exactly where the next began. False when they
+    // do not or anything else is unusual; the parser then reads the object
+    // itself.
     bool read_list_object(std::string_view text, std::size_t begin, int depth, json::Arena& arena,
                           json::Value& out, std::size_t& end) override;
 
@@ -101,7 +95,6 @@ private:
         std::vector<Event> events;
         RecentUse use;
     };
-    class StoreSink;
     class PieceSink;
 
     void decode_into(List& target, std::size_t store, const json::Value& element,

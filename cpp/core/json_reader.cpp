@@ -1,9 +1,6 @@
 #include "json_reader.hpp"
 
 #include <algorithm>
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#endif
 #include <array>
 #include <bit>
 #include <charconv>
@@ -659,113 +656,6 @@ bool Reader::skip_number() {
     }
     return true;
 }
-
-namespace {
-
-// Bit i set where byte i of the 64 at `p` equals `c`.
-#if defined(__SSE2__)
-std::uint64_t byte_mask(const char* p, char c) {
-    const __m128i wanted = _mm_set1_epi8(c);
-    std::uint64_t mask = 0;
-    for (int i = 0; i < 4; ++i) {
-        const __m128i chunk = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * i));
-        const auto bits =
-            static_cast<std::uint32_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(chunk, wanted)));
-        mask |= static_cast<std::uint64_t>(bits & 0xFFFF) << (16 * i);
-    }
-    return mask;
-}
-#else
-std::uint64_t byte_mask(const char* p, char c) {
-    std::uint64_t mask = 0;
-    for (int i = 0; i < 64; ++i) mask |= static_cast<std::uint64_t>(p[i] == c) << i;
-    return mask;
-}
-#endif
-
-// Bits of the characters escaped by a backslash, given the backslash bits
-// of a block and whether the block starts escaped.
-std::uint64_t escaped_bits(std::uint64_t backslash, bool& carry) {
-    std::uint64_t escaped = 0;
-    // Runs of backslashes escape every other character; walking them is
-    // cheap because backslashes are rare.
-    if (carry) {
-        escaped |= 1;
-        backslash &= ~std::uint64_t{1};
-    }
-    carry = false;
-    while (backslash != 0) {
-        const int start = std::countr_zero(backslash);
-        const std::uint64_t from_start = backslash >> start;
-        const int run = std::countr_one(from_start);
-        // In a run of n backslashes, the ones at odd offsets are escaped, and
-        // an odd run escapes the character after it.
-        for (int k = 1; k < run; k += 2) escaped |= std::uint64_t{1} << (start + k);
-        if (run % 2 == 1) {
-            if (start + run < 64) {
-                escaped |= std::uint64_t{1} << (start + run);
-            } else {
-                carry = true;
-            }
-        }
-        backslash &= run + start >= 64 ? 0 : ~((std::uint64_t{1} << (start + run)) - 1);
-    }
-    return escaped;
-}
-
-std::uint64_t prefix_xor(std::uint64_t x) {
-    x ^= x << 1;
-    x ^= x << 2;
-    x ^= x << 4;
-    x ^= x << 8;
-    x ^= x << 16;
-    x ^= x << 32;
-    return x;
-}
-
-}  // namespace
-
-bool Reader::skip_array_brackets() {
-    // Sixty-four bytes at a time: bit masks of quotes, backslashes and
-    // brackets; the bytes inside strings are masked off; then the brackets
-    // left are counted until the one closing this array.
-    const char* const data = text_.data();
-    std::size_t pos = pos_;
-    bool escape_carry = false;
-    std::uint64_t in_string_carry = 0;  // all ones when a block starts inside a string
-    int depth = 0;
-    char block[64];
-    while (pos < text_.size()) {
-        const char* p = data + pos;
-        if (text_.size() - pos < 64) {
-            std::memset(block, ' ', sizeof block);
-            std::memcpy(block, p, text_.size() - pos);
-            p = block;
-        }
-        const std::uint64_t escaped = escaped_bits(byte_mask(p, '\\'), escape_carry);
-        const std::uint64_t quotes = byte_mask(p, '"') & ~escaped;
-        const std::uint64_t in_string = prefix_xor(quotes) ^ in_string_carry;
-        in_string_carry = static_cast<std::uint64_t>(0) - (in_string >> 63);
-        const std::uint64_t outside = ~(in_string | escaped);
-        const std::uint64_t open = (byte_mask(p, '[') | byte_mask(p, '{')) & outside;
-        const std::uint64_t close = (byte_mask(p, ']') | byte_mask(p, '}')) & outside;
-        std::uint64_t brackets = open | close;
-        while (brackets != 0) {
-            const int bit = std::countr_zero(brackets);
-            brackets &= brackets - 1;
-            if ((open >> bit) & 1) {
-                ++depth;
-            } else if (depth-- == 0) {
-                pos_ = pos + static_cast<std::size_t>(bit) + 1;
-                return pos_ <= text_.size();
-            }
-        }
-        pos += 64;
-    }
-    return false;
-}
-
-// ---- containers ------------------------------------------------------------
 
 int Reader::fail_element(std::string message) {
     fail_at_peek(std::move(message));

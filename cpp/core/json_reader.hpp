@@ -93,10 +93,6 @@ public:
     bool skip_string();
     // Skips one whole value, of any depth, checking its syntax.
     bool skip_value();
-    // Just after an array's '[': moves past its matching ']' by brackets
-    // and strings alone, checking nothing else. False when the brackets do
-    // not match up (the text is then certainly malformed).
-    bool skip_array_brackets();
 
     // ---- containers ---------------------------------------------------
     // Next array element: 1 a value follows, 0 the array ends (the ']' is
@@ -151,7 +147,7 @@ public:
     // false leaves it to the parser (which rewinds the reader).
     virtual bool element_from_text(std::size_t /*list*/, Reader& /*reader*/) { return false; }
     // May read a whole object of lists itself (the root's "events" object
-    // of a deferring parse), starting just after its '{' at `begin`, inside
+    // of a parse `in_pieces`), starting just after its '{' at `begin`, inside
     // `depth` open arrays and objects, this one included. On success it
     // fills `out` with an object of streamed arrays held by `arena` and sets
     // `end` just after the object's '}'. False leaves the object to the
@@ -168,15 +164,6 @@ struct ListMember {
     std::size_t list;  // the sink's id
 };
 
-// An array whose elements were not read yet: they start at `begin` (just
-// after the '['), the array ends just before `end`, and it is `depth` deep.
-struct DeferredArray {
-    std::size_t list;
-    std::size_t begin;
-    std::size_t end;
-    int depth;
-};
-
 // Builds generic value trees. Its stacks are reused from one document to
 // the next, so keep one per radar.
 class DocumentParser {
@@ -190,19 +177,11 @@ public:
     // are streamed to the sink and left in the tree as `streamed` arrays,
     // and an object in the root's "event" member is left `unsorted`.
     //
-    // With `defer` too, the arrays among the "events" object's members are
-    // only skipped over (see deferred()), for the caller to read them later,
-    // possibly in parallel, with parse_deferred. The skip checks little, so a
-    // caller must parse the whole text again without `defer` when that
-    // parse or a deferred one fails: only then are errors the right ones.
+    // With `in_pieces` too, the sink is offered the root's "events" object
+    // to read by itself (see ElementSink::read_list_object); when it
+    // declines, the object is read here as usual, so errors stay exact.
     bool parse(std::string_view text, Arena& arena, Value& out, std::string& error,
-               ElementSink* sink = nullptr, bool defer = false);
-    [[nodiscard]] const std::vector<DeferredArray>& deferred() const { return deferred_; }
-
-    // Reads a deferred array's elements into `sink`. False on any syntax
-    // error, or when the array does not end where the skip said it would.
-    bool parse_deferred(std::string_view text, const DeferredArray& array, Arena& arena,
-                        ElementSink& sink);
+               ElementSink* sink = nullptr, bool in_pieces = false);
 
     // Reads members of an object whose values are all arrays, handing their
     // elements to `sink`, from `begin`: just after the object's '{' when
@@ -237,9 +216,29 @@ private:
     std::vector<Member> members_;
     std::string scratch_;
     ElementSink* sink_ = nullptr;
-    bool defer_ = false;
-    std::vector<DeferredArray> deferred_;
+    bool in_pieces_ = false;
 };
+
+// Reads an object member by member, the reader on (or before blanks and)
+// its '{': `read_member(key)` reads each value, the reader past the colon,
+// and answers whether all is well. A key with escapes views `scratch`,
+// which the next key or string overwrites.
+template <class ReadMember>
+bool read_object(Reader& reader, std::string& scratch, ReadMember read_member) {
+    if (reader.peek_nonblank() != '{' || !reader.enter_nested()) return false;
+    reader.eat();
+    bool first = true;
+    for (;;) {
+        std::string_view key;
+        const int next = reader.next_key(first, scratch, key);
+        if (next < 0) return false;
+        if (next == 0) break;
+        if (!reader.expect_colon() || !read_member(key)) return false;
+    }
+    if (!reader.end_object()) return false;
+    reader.leave_nested();
+    return true;
+}
 
 // Stores a number in a value, keeping its kind.
 void set_number(Value& out, const Number& number);

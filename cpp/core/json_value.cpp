@@ -118,18 +118,10 @@ void set_number(Value& out, const Number& number) {
 }
 
 bool read_flat_object(Reader& reader, std::span<Member> room, std::size_t& count) {
-    if (reader.peek_nonblank() != '{' || !reader.enter_nested()) return false;
-    reader.eat();
     std::string scratch;  // only ever filled by escapes, which end this road
     count = 0;
-    bool first = true;
-    for (;;) {
-        std::string_view key;
-        const int next = reader.next_key(first, scratch, key);
-        if (next < 0) return false;
-        if (next == 0) break;
+    return read_object(reader, scratch, [&](std::string_view key) {
         if (count == room.size() || key.data() == scratch.data()) return false;
-        if (!reader.expect_colon()) return false;
         Value value;
         const int c = reader.peek_nonblank();
         if (c == '"') {
@@ -148,10 +140,8 @@ bool read_flat_object(Reader& reader, std::span<Member> room, std::size_t& count
             return false;
         }
         room[count++] = Member{key, value};
-    }
-    if (!reader.end_object()) return false;
-    reader.leave_nested();
-    return true;
+        return true;
+    });
 }
 
 std::size_t sort_unique_members(Member* first, Member* last) {
@@ -187,15 +177,14 @@ std::size_t sort_unique_members(Member* first, Member* last) {
 }
 
 bool DocumentParser::parse(std::string_view text, Arena& arena, Value& out, std::string& error,
-                           ElementSink* sink, bool defer) {
+                           ElementSink* sink, bool in_pieces) {
     Reader reader(text);
     text_ = text;
     out = Value();
     items_.clear();
     members_.clear();
-    deferred_.clear();
     sink_ = sink;
-    defer_ = defer && sink != nullptr;
+    in_pieces_ = in_pieces && sink != nullptr;
     const bool ok = parse_value(reader, arena, out, sink != nullptr ? Role::Root : Role::Plain) &&
                     reader.end_document();
     sink_ = nullptr;
@@ -239,7 +228,7 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
         case '[':
         case '{': {
             if (!reader.enter_nested()) return false;
-            if (c == '{' && role == Role::Events && defer_ &&
+            if (c == '{' && role == Role::Events && in_pieces_ &&
                 sink_reads_object(reader, arena, out)) {
                 return true;
             }
@@ -247,18 +236,6 @@ bool DocumentParser::parse_value(Reader& reader, Arena& arena, Value& out, Role 
             reader.eat();
             if (c == '{') {
                 ok = parse_object(reader, arena, out, role);
-            } else if (role == Role::EventList && defer_) {
-                const std::size_t begin = reader.position();
-                const int depth = reader.depth();
-                ok = reader.skip_array_brackets();
-                const std::size_t list = sink_->begin_list();
-                deferred_.push_back(DeferredArray{list, begin, reader.position(), depth});
-                out.kind = ValueKind::Array;
-                out.streamed = true;
-                out.u64 = list;
-                // The closing bracket is behind us already.
-                reader.leave_nested();
-                return ok;
             } else if (role == Role::Events || role == Role::EventList) {
                 ok = parse_streamed_array(reader, arena, out);
             } else {
@@ -310,18 +287,6 @@ bool DocumentParser::parse_array(Reader& reader, Arena& arena, Value& out) {
     out.items = items;
     out.size = count;
     return true;
-}
-
-bool DocumentParser::parse_deferred(std::string_view text, const DeferredArray& array, Arena& arena,
-                                    ElementSink& sink) {
-    Reader reader(text, array.begin, array.depth);
-    items_.clear();
-    members_.clear();
-    const bool ok = parse_elements(reader, arena, sink, array.list) && reader.end_array() &&
-                    reader.position() == array.end;
-    clear_reusing(items_, kKeptScratch);
-    clear_reusing(members_, kKeptScratch);
-    return ok;
 }
 
 bool DocumentParser::parse_list_members(std::string_view text, std::size_t begin, int depth,

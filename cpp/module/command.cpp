@@ -64,17 +64,9 @@ Result<const json::Value*> value_member(const json::Value& request, std::string_
 // answers false and takes the general road, which judges it exactly.
 bool read_plain_feed(std::string_view text, std::string_view& symbol, Event& event) {
     json::Reader reader(text);
-    if (reader.peek_nonblank() != '{' || !reader.enter_nested()) return false;
-    reader.eat();
     std::string scratch;  // only ever filled by escapes, which end this road
     unsigned seen = 0;
-    bool first = true;
-    for (;;) {
-        std::string_view key;
-        const int next = reader.next_key(first, scratch, key);
-        if (next < 0) return false;
-        if (next == 0) break;
-        if (!reader.expect_colon()) return false;
+    const bool read = json::read_object(reader, scratch, [&](std::string_view key) {
         unsigned member = 0;
         if (json::same_text(key, "event")) {
             member = 1;
@@ -92,8 +84,9 @@ bool read_plain_feed(std::string_view text, std::string_view& symbol, Event& eve
         }
         if ((seen & member) != 0) return false;
         seen |= member;
-    }
-    return seen == 7 && reader.end_object() && reader.end_document();
+        return true;
+    });
+    return read && seen == 7 && reader.end_document();
 }
 
 class Dispatcher {
@@ -126,21 +119,11 @@ public:
     }
 
 private:
-    // Large requests have their scan lists read in parallel. That road
-    // only checks what it needs; should anything fail on it, the text is
-    // read again plainly, which reports the error exactly.
+    // Large requests have their scan lists read in pieces in parallel.
     bool parse_request(std::string_view text, json::Value& request, std::string& error) {
         constexpr std::size_t kParallelReading = std::size_t{1} << 20;
-        const bool defer = text.size() >= kParallelReading && available_processors() > 1;
-        if (defer) {
-            if (core_.parser.parse(text, core_.arena, request, error, &core_.streamed, true) &&
-                core_.streamed.read_deferred(text, core_.parser.deferred())) {
-                return true;
-            }
-            core_.arena.reset();
-            core_.streamed.clear();
-        }
-        return core_.parser.parse(text, core_.arena, request, error, &core_.streamed);
+        const bool in_pieces = text.size() >= kParallelReading && available_processors() > 1;
+        return core_.parser.parse(text, core_.arena, request, error, &core_.streamed, in_pieces);
     }
 
     std::string feed(const json::Value& request) {
