@@ -5,13 +5,9 @@ the radar keeps working."""
 
 import pytest
 
-from conftest import (
-    FUNDING, I64_MIN, alerts, command, error_response, make_spec, new_radar, run, sig,
-)
+from conftest import FUNDING, I64_MIN, alerts, command, error_response, make_spec, new_radar, run, sig
 
-VERSION = '{"cmd":"version"}'
-VERSION_REPLY = '{"version":"0.2.0"}'
-SPEC_TEXT = '{"signals":[{"kind":"funding_flip","params":[0.001]}]%s}'
+VERSION, VERSION_REPLY = '{"cmd":"version"}', '{"version":"0.2.0"}'
 FEED = '{"cmd":"feed","symbol":%s,"event":{"kind":"derivatives","ts":%s,"open_interest":%s,' \
        '"funding_rate":%s,"mark_price":1}}'
 WRITTEN = {8: "\\b", 9: "\\t", 10: "\\n", 12: "\\f", 13: "\\r", 34: '\\"', 92: "\\\\"}
@@ -34,37 +30,27 @@ def scan_symbol(radar, literal):
 # ---------------------------------------------------------------- nesting
 
 @pytest.mark.parametrize("prefix, depth, unit", [
-    ("", 0, "["),
-    ("", 0, '{"a":'),
-    ("", 0, '[{"a":'),
-    ('{"cmd":"version","x":', 1, "["),
-    ('{"cmd":"set_spec","spec":{"signals":[],"x":', 2, '{"":'),
-    ('{"cmd":"scan","events":{"S":', 2, "["),
+    ("", 0, "["), ("", 0, '{"a":'), ("", 0, '[{"a":'), ('{"cmd":"version","x":', 1, "["),
+    ('{"cmd":"set_spec","spec":{"signals":[],"x":', 2, '{"":'), ('{"cmd":"scan","events":{"S":', 2, "["),
 ], ids=["arrays", "objects", "mixed", "member", "set_spec-member", "scan-events"])
 def test_nesting_far_past_the_limit(radar, prefix, depth, unit):
-    text = prefix + unit * 100_000
     # the 128th level opens at this byte; count the openers of the repeated unit
     openers = [i for i, c in enumerate(unit * 128) if c in "[{"]
     column = len(prefix) + openers[127 - depth] + 1
-    assert command(radar, text) == error_response("parse: recursion limit exceeded at line 1 column %d" % column)
-    assert command(radar, text + "]" * 100_000) == error_response(
-        "parse: recursion limit exceeded at line 1 column %d" % column)
+    expected = error_response("parse: recursion limit exceeded at line 1 column %d" % column)
+    for closing in ("", "]" * 100_000):
+        assert command(radar, prefix + unit * 100_000 + closing) == expected
     assert command(radar, VERSION) == VERSION_REPLY
 
 
-@pytest.mark.parametrize("deep", [
-    "[" * 100_000,
-    "[" * 100_000 + "]" * 100_000,
-    '{"a":' * 100_000 + "1" + "}" * 100_000,
-    '{"a":[' * 50_000,
-], ids=["open-arrays", "closed-arrays", "closed-objects", "open-mixed"])
-@pytest.mark.parametrize("where", ["ignored-last", "ignored-first", "signals"])
-def test_deep_nesting_in_spec_text_does_not_crash(deep, where):
-    text = {"ignored-last": SPEC_TEXT % (',"x":' + deep),
-            "ignored-first": '{"x":%s,"signals":[{"kind":"funding_flip","params":[0.001]}]}' % deep,
-            "signals": '{"signals":' + deep + "}"}[where]
+@pytest.mark.parametrize("deep", ["[" * 100_000, "[" * 100_000 + "]" * 100_000,
+                                  '{"a":' * 100_000 + "1" + "}" * 100_000, '{"a":[' * 50_000])
+@pytest.mark.parametrize("template", [
+    '{"signals":[{"kind":"funding_flip","params":[0.001]}],"x":DEEP}',
+    '{"x":DEEP,"signals":[{"kind":"funding_flip","params":[0.001]}]}', '{"signals":DEEP}'])
+def test_deep_nesting_in_spec_text_does_not_crash(deep, template):
     try:
-        radar = new_radar(text)
+        radar = new_radar(template.replace("DEEP", deep))
     except ValueError:
         return
     assert command(radar, VERSION) == VERSION_REPLY
@@ -79,18 +65,14 @@ EVENT_PAIR = ('{"kind":"derivatives","ts":%d,"open_interest":%d.5,"funding_rate"
 def test_request_of_100_mb_is_answered():
     spec = make_spec(FUNDING, sig("oi_delta", 20, 0.05), sig("liq_cluster", 5, 10), threshold=-1)
     block = ",".join(EVENT_PAIR % (i, 100 + i % 7, ("0.0004", "-0.0006")[i % 2], i, i % 5) for i in range(50))
-    repeats = 100_000_000 // len(block)
+    batch = '{"cmd":"feed_batch","symbol":"S","events":[%s]}'
     big, small = new_radar(spec), new_radar(spec)
-    text = '{"cmd":"feed_batch","symbol":"S","events":[' + ",".join([block] * repeats) + "]}"
-    assert len(text) > 99_000_000
-    assert command(big, text) == '{"ok":true}'
+    text = batch % ",".join([block] * (100_000_000 // len(block)))
+    assert len(text) > 99_000_000 and command(big, text) == '{"ok":true}'
     del text
     # states are bounded by their windows: the last blocks alone give the same state
-    tail = '{"cmd":"feed_batch","symbol":"S","events":[' + ",".join([block] * 3) + "]}"
-    assert command(small, tail) == '{"ok":true}'
-    assert alerts(big).raw == alerts(small).raw
-    assert alerts(big)["alerts"][0]["severity"] > 0
-
+    assert command(small, batch % ",".join([block] * 3)) == '{"ok":true}'
+    assert alerts(big).raw == alerts(small).raw and alerts(big)["alerts"][0]["severity"] > 0
     lines = 100_000_000
     assert command(big, "\n" * lines + " " + VERSION + " \r\n\t") == VERSION_REPLY
     assert command(big, "\n" * lines + "  x") == error_response(
@@ -112,9 +94,8 @@ def test_every_escape_round_trips_at_every_offset(radar, offset):
 
 @pytest.mark.parametrize("code", range(32))
 def test_control_characters_in_symbols_echoed_escaped(radar, code):
-    name = "a\\u%04X%s" % (code, "b" * (code % 9))
-    expected = written("a" + chr(code) + "b" * (code % 9))
-    assert scan_symbol(radar, '"%s"' % name) == empty_symbol_report(expected)
+    literal = '"a\\u%04X%s"' % (code, "b" * (code % 9))
+    assert scan_symbol(radar, literal) == empty_symbol_report(written("a" + chr(code) + "b" * (code % 9)))
     # a raw control character is rejected where it stands
     raw = '{"cmd":"feed","symbol":"%s%s"}' % ("x" * code, chr(code))
     where = "line 2 column 0" if code == 10 else "line 1 column %d" % (25 + code)
@@ -124,29 +105,22 @@ def test_control_characters_in_symbols_echoed_escaped(radar, code):
 
 def test_nul_inside_symbols_is_part_of_the_text(radar):
     rep = run(radar, '{"cmd":"scan","events":{"a\\u0000b":[],"a":[],"a\\u0000":[],"\\u0000":[]}}')
-    assert [a["symbol"] for a in rep["alerts"]] == ["\x00", "a", "a\x00", "a\x00b"]
-    assert '"symbol":"a\\u0000b"' in rep.raw
-    for symbol in ["a", "a\\u0000", "a\\u0000b"]:
+    assert [a["symbol"] for a in rep["alerts"]] == ["\x00", "a", "a\x00", "a\x00b"] and '"a\\u0000b"' in rep.raw
+    for symbol in ["a", "a\\u0000", "a\\u0000b"]:  # three stored symbols, not one
         assert command(radar, FEED % ('"%s"' % symbol, 1, 1, 0)) == '{"ok":true}'
     assert alerts(radar)["scanned"] == 3
 
 
+# short hex digits and what follows a leading surrogate (other bad escapes are decode vectors)
 @pytest.mark.parametrize("literal, message, end", [
-    (r'"\q"', "invalid escape", 3),
     (r'"\u12"', "invalid escape", 7),
     (r'"\u12G4"', "invalid escape", 7),
-    (r'"\U0041"', "invalid escape", 3),
-    (r'"\udc00"', "lone leading surrogate in hex escape", 7),
-    (r'"\ud800\ud800"', "lone leading surrogate in hex escape", 13),
-    (r'"\ud800\u0041"', "lone leading surrogate in hex escape", 13),
-    (r'"\ud800"', "unexpected end of hex escape", 8),
-    (r'"\ud800x"', "unexpected end of hex escape", 8),
-    (r'"\ud800\n"', "unexpected end of hex escape", 9),
     (r'"\ud800\u12"', "invalid escape", 13),
+    (r'"\ud800\n"', "unexpected end of hex escape", 9),
     ('"\\u00', "EOF while parsing a string", 5),
     ('"abc\\', "EOF while parsing a string", 5),
 ])
-def test_invalid_escapes_and_lone_surrogates(radar, literal, message, end):
+def test_invalid_escapes(radar, literal, message, end):
     prefix = '{"cmd":"feed","symbol":'
     text = prefix + literal + (',"event":{}}' if literal.endswith('"') else "")
     assert command(radar, text) == error_response("parse: %s at line 1 column %d" % (message, len(prefix) + end))
@@ -154,25 +128,20 @@ def test_invalid_escapes_and_lone_surrogates(radar, literal, message, end):
 
 # ---------------------------------------------------------------- long numbers
 
-def feed_text(ts, oi="1", fr="0"):
-    return FEED % ('"S"', ts, oi, fr)
-
-
 @pytest.mark.parametrize("field, literal, message", [
     ("ts", "1" + "0" * 400, "number out of range"),
     ("ts", "-" + "9" * 5000, "number out of range"),
     ("oi", "1" + "0" * 400, "number out of range"),
     ("ts", "0" * 3000 + "1", "invalid number"),
     ("ts", "1" + "0" * 2000 + "e-2000", "invalid type: floating point `1.0`, expected i64"),
-    ("ts", "1." + "0" * 3000, "invalid type: floating point `1.0`, expected i64"),
     ("ts", "-0." + "0" * 3000 + "1", "invalid type: floating point `-0.0`, expected i64"),
     ("ts", "123." + "9" * 4000, "invalid type: floating point `124.0`, expected i64"),
-], ids=["ts-1e400", "ts-9x5000", "oi-1e400", "leading-zeros", "mantissa-exponent", "1.000", "-0.0001", "rounds-up"])
+], ids=["ts-1e400", "ts-9x5000", "oi-1e400", "leading-zeros", "mantissa-exponent", "-0.0001", "rounds-up"])
 def test_numbers_with_thousands_of_digits_rejected(radar, field, literal, message):
-    text = feed_text(literal) if field == "ts" else feed_text(1, oi=literal)
-    if message.startswith(("number", "invalid number")):  # syntax errors carry where the reader stopped
-        stop = text.index(literal) + (len(literal) if message.startswith("number") else 2)
-        message += " at line 1 column %d" % stop
+    text = FEED % (('"S"', literal, 1, 0) if field == "ts" else ('"S"', 1, literal, 0))
+    if message in ("number out of range", "invalid number"):  # syntax errors carry where the reader stopped
+        stop = len(literal) if message == "number out of range" else 2
+        message += " at line 1 column %d" % (text.index(literal) + stop)
     assert command(radar, text) == error_response("parse: " + message)
     assert alerts(radar)["scanned"] == 0
 
@@ -185,7 +154,7 @@ def test_numbers_with_thousands_of_digits_rejected(radar, field, literal, messag
 def test_f64_fields_with_thousands_of_digits_accepted(oi, fr):
     radars = [new_radar(make_spec(FUNDING, threshold=-1)) for _ in range(2)]
     for radar, values in zip(radars, [(oi, fr), ("1", "0.0004")]):
-        assert command(radar, feed_text(1, oi="1", fr="-0.0006")) == '{"ok":true}'
-        assert command(radar, feed_text(2, *values)) == '{"ok":true}'
+        assert command(radar, FEED % ('"S"', 1, 1, "-0.0006")) == '{"ok":true}'
+        assert command(radar, FEED % ('"S"', 2, *values)) == '{"ok":true}'
     assert alerts(radars[0]).raw == alerts(radars[1]).raw
     assert alerts(radars[0])["alerts"][0]["severity"] > 0
