@@ -209,6 +209,13 @@ READING = {
     "scan_broken": scan_of(MANY)[:900] + "]" + scan_of(MANY)[900:],
     "scan_empty": '{"cmd":"scan","events":{}}',
     "feed_batch": j({"cmd": "feed_batch", "symbol": "S", "events": [DERIV, BOOK, LIQ]}),
+    "event_forms": '{"cmd":"scan","events":{"A":[["liquidation",1,"buy",1.5,42000],'
+                   '{"ts":2,"kind":"derivatives","open_interest":1,"funding_rate":0,"mark_price":2}],'
+                   '"B":[{"kind":"derivatives","ts":1,"ts":2,"open_interest":1,"funding_rate":0,'
+                   '"mark_price":2}],"C":[{"kind":"orderbook","bid_volume":"x"}],'
+                   '"D":[{"kind":"derivatives","kind":"x","ts":1}],"E":[7]}}',
+    "feed_forms": '{"event":{"side":{"sell":null},"kind":"liquidation","ts":7,"qty":2,"price":1},'
+                  '"symbol":"S\\u0041","cmd":"feed"}',
 }
 
 

@@ -1,17 +1,15 @@
 // Checks of core invariants that the Python surface cannot observe:
-// bounded series storage, the window rule, arena reuse, and agreement of
-// the streamed and tree roads of event decoding.
+// bounded series storage, the window rule, rounding, arena reuse. (The
+// roads of reading requests are compared by fuzz/fuzz_reading.cpp.)
 
 #include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <random>
-#include <string>
 #include <vector>
 
-#include "event.hpp"
-#include "json_reader.hpp"
+#include "json_value.hpp"
 #include "spec.hpp"
 #include "symbol_state.hpp"
 
@@ -104,42 +102,6 @@ void arena_reuses_memory() {
     CHECK(arena.allocate_array<int>(100) == first);
 }
 
-// The events member of a request, decoded through the sink while parsing
-// and from the parsed tree, must give the same events or the same failure.
-void streamed_and_tree_decoding_agree() {
-    const char* lists[] = {
-        R"([{"kind":"orderbook","ts":3,"bid_volume":1,"ask_volume":2,"best_bid":3,"best_ask":4}])",
-        R"([["liquidation",1,"buy",1.5,42000],{"ts":2,"kind":"derivatives","open_interest":1,"funding_rate":0,"mark_price":2}])",
-        R"([{"kind":"derivatives","ts":1,"ts":2,"open_interest":1,"funding_rate":0,"mark_price":2}])",
-        R"([{"kind":"orderbook","bid_volume":"x"}])",
-        R"([{"kind":"derivatives","kind":"x","ts":1}])",
-        R"([7])",
-    };
-    for (const char* list : lists) {
-        const std::string request = std::string(R"({"events":)") + list + "}";
-        radar::json::Arena arena;
-        radar::json::DocumentParser parser;
-        radar::json::Value tree;
-        radar::json::Value streamed_tree;
-        radar::StreamedEvents streamed;
-        std::string error;
-        CHECK(parser.parse(request, arena, tree, error));
-        CHECK(parser.parse(request, arena, streamed_tree, error, &streamed));
-
-        std::vector<radar::Event> from_tree;
-        std::string tree_error;
-        const bool tree_ok = radar::decode_event_list(*tree.find("events"), from_tree, tree_error);
-        std::span<const radar::Event> from_stream;
-        std::vector<radar::Event> scratch;
-        std::string stream_error;
-        const bool stream_ok = radar::event_list(*streamed_tree.find("events"), streamed, scratch,
-                                                 from_stream, stream_error);
-        CHECK(tree_ok == stream_ok);
-        CHECK(tree_error == stream_error);
-        CHECK(!tree_ok || from_tree.size() == from_stream.size());
-    }
-}
-
 }  // namespace
 
 int main() {
@@ -147,7 +109,6 @@ int main() {
     window_rule();
     quantize_examples();
     arena_reuses_memory();
-    streamed_and_tree_decoding_agree();
     std::printf("%d passed, %d failed\n", g_passed, g_failed);
     return g_failed == 0 ? 0 : 1;
 }
