@@ -1,15 +1,11 @@
 """Reading JSON numbers and strings, and writing doubles and texts in reports,
 observed through the radar's behaviour."""
 
-import json
-
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import (
-    I64_MIN, alerts, book, command, deriv, derivs, error_response, make_spec, new_radar, run, scan, sig,
-)
+from conftest import I64_MIN, book, command, derivs, error_response, feed_batch, make_spec, new_radar, run, scan, sig
 
 
 def feed_text(ts_literal, oi_literal="1"):
@@ -17,34 +13,13 @@ def feed_text(ts_literal, oi_literal="1"):
            '"funding_rate":0,"mark_price":2}}' % (ts_literal, oi_literal)
 
 
-# ---------------------------------------------------------------- number kinds
+# ---------------------------------------------------------------- numbers (i64 and u64 edges: decode vectors)
 
-@pytest.mark.parametrize("literal, message", [
-    ("1e3", "invalid type: floating point `1000.0`, expected i64"),
-    ("-0", "invalid type: floating point `-0.0`, expected i64"),
-    ("2.5", "invalid type: floating point `2.5`, expected i64"),
-    ("9223372036854775808", "invalid value: integer `9223372036854775808`, expected i64"),
-    ("18446744073709551615", "invalid value: integer `18446744073709551615`, expected i64"),
-    # integers outside both i64 and u64 are read as doubles
-    ("18446744073709551616", None), ("-9223372036854775809", None), ("1e19", None),
-])
-def test_ts_that_is_not_an_i64_rejected(radar, literal, message):
-    reply = run(radar, feed_text(literal))
-    if message:
-        assert reply.raw == error_response("parse: " + message)
-    else:
-        assert reply["error"].startswith("parse: invalid type: floating point `")
-        assert reply["error"].endswith("`, expected i64") and float(reply["error"].split("`")[1]) == float(literal)
-    assert alerts(radar)["scanned"] == 0
-
-
-def test_integer_and_fraction_doubles_are_equivalent(radar):
-    as_ints = '[{"kind":"orderbook","ts":1,"bid_volume":300,"ask_volume":100,"best_bid":-7,' \
-              '"best_ask":18446744073709551616}]'
-    as_floats = '[{"kind":"orderbook","ts":1,"bid_volume":3e2,"ask_volume":100.0,"best_bid":-7.0,"best_ask":1.5}]'
-    r = new_radar(make_spec(sig("book_imbalance", 0.5), threshold=-1))
-    a = command(r, '{"cmd":"scan","events":{"S":%s}}' % as_ints)
-    assert a == command(r, '{"cmd":"scan","events":{"S":%s}}' % as_floats) and '"book_imbalance(0.5)":1.0' in a
+@pytest.mark.parametrize("literal", ["18446744073709551616", "-9223372036854775809"])
+def test_integers_outside_i64_and_u64_read_as_doubles(radar, literal):
+    error = run(radar, feed_text(literal))["error"]
+    assert error.startswith("parse: invalid type: floating point `") and error.endswith("`, expected i64")
+    assert float(error.split("`")[1]) == float(literal)
 
 
 def test_limit_up_to_u64_max():
@@ -53,12 +28,10 @@ def test_limit_up_to_u64_max():
     assert [a["symbol"] for a in scan(r, {"A": [], "B": [], "C": []})["alerts"]] == ["A", "B", "C"]
 
 
-# the largest double and what rounds to it are read; past the halfway point is out of range; tiny values underflow
+# what rounds to the largest double is read, past the halfway point is out of range; the smallest is read
 @pytest.mark.parametrize("oi, reply", [
-    ("1.7976931348623157e308", '{"ok":true}'), ("1.7976931348623158e308", '{"ok":true}'),
+    ("1.7976931348623158e308", '{"ok":true}'), ("5e-324", '{"ok":true}'),
     ("1.7976931348623159e308", error_response("parse: number out of range at line 1 column 102")),
-    ("2e308", error_response("parse: number out of range at line 1 column 85")),
-    ("5e-324", '{"ok":true}'), ("-1e-400", '{"ok":true}'),
 ])
 def test_doubles_at_the_ends_of_the_range(radar, oi, reply):
     assert command(radar, feed_text(1, oi)) == reply
@@ -88,17 +61,14 @@ def test_number_spellings_give_same_double(literal):
 
 # ---------------------------------------------------------------- strings (escapes: test_hostile_inputs)
 
-@pytest.mark.parametrize("symbol_json, written", [
-    ('"😀"', "😀"),                           # raw UTF-8 is written raw
-    ('"\\u001F\\u007f"', "\\u001f\x7f"),     # DEL is not a control character here
-])
-def test_symbol_text_round_trip(radar, symbol_json, written):
-    raw = command(radar, '{"cmd":"scan","events":{%s:[]}}' % symbol_json)
-    assert raw == ('{"alerts":[{"symbol":"%s","severity":0.0,"factors":{"funding_flip(0.001)":0.0,'
-                   '"severity":0.0},"ts":-9223372036854775808}],"scanned":1}' % written)
+def test_symbol_text_round_trip(radar):
+    # raw UTF-8 is written raw, and DEL is not a control character here
+    raw = command(radar, '{"cmd":"scan","events":{"\\u001F\\u007f😀":[]}}')
+    assert raw == ('{"alerts":[{"symbol":"\\u001f\x7f😀","severity":0.0,"factors":{"funding_flip(0.001)":0.0,'
+                   '"severity":0.0},"ts":-9223372036854775808}],"scanned":1}')
     # the same text fed as a stored symbol comes back identically
-    event = json.dumps(deriv(I64_MIN))
-    assert command(radar, '{"cmd":"feed","symbol":%s,"event":%s}' % (symbol_json, event)) == '{"ok":true}'
+    assert command(radar, '{"cmd":"feed","symbol":"\\u001F\\u007f😀","event":["orderbook",%d,0,0,1,1]}'
+                   % I64_MIN) == '{"ok":true}'
     assert command(radar, '{"cmd":"alerts"}') == raw
 
 
@@ -112,10 +82,8 @@ def test_symbols_ordered_by_utf8_bytes(radar):
 
 @pytest.mark.parametrize("scale, funding, written", [
     (0.001, [0.0004, -0.0006], "1.0"),      # raw 1.2 clamps to 1
-    (0.001, [0.0004, 0.0005], "0.5"),
     (5, [0.0004, 0.0005], "0.0001"),
     (50, [0.0004, 0.0005], "0.00001"),
-    (50000, [0.0004, 0.0005], "1e-8"),
     (100000, [0.0004, 0.0005], "1e-8"),     # 5e-9 is half a step: rounds away from zero
     (500000, [0.0004, 0.0005], "0.0"),      # 1e-9 rounds to 0
     (10000000, [1.0, 1.5], "1.5e-7"),
@@ -127,20 +95,21 @@ def test_factor_and_severity_forms(scale, funding, written):
                        '"ts":%d}],"scanned":1}' % (written, scale, written, written, len(funding)))
 
 
-def test_huge_weights():
-    def radar(weight, threshold):
-        signals = sig("funding_flip", 0.001, weight=weight), sig("book_imbalance", 0.5, weight=weight)
-        return new_radar(make_spec(*signals, threshold=threshold))
+BOTH_ONE = derivs(fr=[0.0004, -0.0006]) + [book(3, 300, 100)]
 
-    both_one = derivs(fr=[0.0004, -0.0006]) + [book(3, 300, 100)]
+
+@pytest.mark.parametrize("weight, events, report", [
     # weights whose sum overflows: an infinite weighted sum over an infinite weight sum is NaN, which never passes
-    r = radar(1e308, -1)
-    assert scan(r, {"S": both_one}).raw == '{"alerts":[],"scanned":1}'
-    assert command(r, json.dumps({"cmd": "feed_batch", "symbol": "S", "events": both_one})) == '{"ok":true}'
-    assert alerts(r).raw == '{"alerts":[],"scanned":1}'
+    (1e308, BOTH_ONE, '{"alerts":[],"scanned":1}'),
     # with one factor 0 the weighted sum stays finite: severity 0 passes
-    assert scan(r, {"S": derivs(fr=[0.0004, -0.0006])}).raw == (
-        '{"alerts":[{"symbol":"S","severity":0.0,"factors":{"book_imbalance(0.5)":0.0,'
-        '"funding_flip(0.001)":1.0,"severity":0.0},"ts":2}],"scanned":1}')
+    (1e308, derivs(fr=[0.0004, -0.0006]), '{"alerts":[{"symbol":"S","severity":0.0,"factors":{'
+     '"book_imbalance(0.5)":0.0,"funding_flip(0.001)":1.0,"severity":0.0},"ts":2}],"scanned":1}'),
     # weights just small enough not to overflow give the exact mean
-    assert scan(radar(1e307, 1), {"S": both_one})["alerts"][0]["severity"] == 1.0
+    (1e307, BOTH_ONE, '{"alerts":[{"symbol":"S","severity":1.0,"factors":{"book_imbalance(0.5)":1.0,'
+     '"funding_flip(0.001)":1.0,"severity":1.0},"ts":3}],"scanned":1}'),
+])
+def test_huge_weights(weight, events, report):
+    r = new_radar(make_spec(sig("funding_flip", 0.001, weight=weight), sig("book_imbalance", 0.5, weight=weight),
+                            threshold=-1))
+    assert scan(r, {"S": events}).raw == report
+    assert feed_batch(r, "S", events).raw == '{"ok":true}' and command(r, '{"cmd":"alerts"}') == report
