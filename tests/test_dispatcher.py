@@ -99,7 +99,7 @@ def test_failed_set_spec_keeps_spec_and_states(bad_spec, message):
     ({"cmd": "set_spec", "spec": make_spec(sig("book_imbalance", 0.5), threshold=-1)}, book(3, 300.0, 100.0),
      '{"alerts":[{"symbol":"BTC","severity":1.0,"factors":{"book_imbalance(0.5)":1.0,"severity":1.0},"ts":3}],'
      '"scanned":1}'),
-    # reset keeps the spec; the old sample is gone, so one sample gives 0
+    # reset keeps the RadarSpec; the old sample is gone, so one sample gives 0
     ({"cmd": "reset"}, deriv(9, fr=-0.0006),
      '{"alerts":[{"symbol":"BTC","severity":0.0,"factors":{"funding_flip(0.001)":0.0,"severity":0.0},"ts":9}],'
      '"scanned":1}'),

@@ -34,7 +34,7 @@ def test_nesting_far_past_the_limit(radar, prefix, unit, column):
     '{"signals":[["funding_flip",[1]]],"x":' + '{"a":[' * 50_000, '{"signals":' + "[" * 100_000,
 ], ids=["skipped-arrays", "skipped-objects", "unclosed", "signals"])
 def test_deep_nesting_in_spec_text_does_not_crash(spec_text):
-    # a member the spec does not read may be skipped at any depth: accepted or refused, never a crash
+    # a member the RadarSpec reader does not read may be skipped at any depth: accepted or refused, never a crash
     with contextlib.suppress(ValueError):
         assert command(new_radar(spec_text), VERSION) == VERSION_REPLY
 
