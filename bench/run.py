@@ -598,8 +598,8 @@ def w6_scaling(table: Table, data: Data, quick: bool) -> None:
         ev_series = [(200, e) for e in (125, 250, 500, 1000)]
         rounds = 5
     else:
-        sym_series = [(s, 250) for s in (125, 250, 500, 1000)]
-        ev_series = [(100, e) for e in (250, 500, 1000, 2000)]
+        sym_series = [(s, 250) for s in (250, 500, 1000, 2000)]
+        ev_series = [(100, e) for e in (500, 1000, 2000, 4000)]
         rounds = 9
     native = Radar(SPEC)
     python = pyradar.PyRadar(SPEC)
