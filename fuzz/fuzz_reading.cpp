@@ -129,6 +129,24 @@ bool same_tree(const Value& plain, const Value& other, const StreamedEvents& eve
     return false;
 }
 
+// Reads `text` with a sink (streaming, and `in_pieces` when asked) and
+// compares the outcome with the plain read's.
+void check_road(std::string_view text, const char* road, bool in_pieces, bool plain_ok,
+                const std::string& plain_error, const Value& plain) {
+    radar::json::DocumentParser parser;
+    radar::json::Arena arena;
+    StreamedEvents events;
+    Value value;
+    std::string error;
+    const bool ok = parser.parse(text, arena, value, error, &events, in_pieces);
+    const std::string prefix = std::string(road) + " and the plain read ";
+    if (ok != plain_ok) fail((prefix + "disagree on the syntax").c_str(), text);
+    if (!ok && error != plain_error) fail((prefix + "give different errors").c_str(), text);
+    if (ok && !same_tree(plain, value, events)) {
+        fail((prefix + "give different values").c_str(), text);
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -140,34 +158,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string plain_error;
     const bool plain_ok = plain_parser.parse(text, plain_arena, plain, plain_error);
 
-    radar::json::DocumentParser streaming_parser;
-    radar::json::Arena streaming_arena;
-    StreamedEvents streamed_events;
-    Value streamed;
-    std::string streaming_error;
-    const bool streaming_ok = streaming_parser.parse(text, streaming_arena, streamed,
-                                                     streaming_error, &streamed_events, false);
-    if (streaming_ok != plain_ok) fail("streaming and the plain read disagree on the syntax", text);
-    if (!plain_ok && streaming_error != plain_error) {
-        fail("streaming and the plain read give different syntax errors", text);
-    }
-    if (streaming_ok && !same_tree(plain, streamed, streamed_events)) {
-        fail("streaming and the plain read give different values", text);
-    }
-
-    radar::json::DocumentParser piecewise_parser;
-    radar::json::Arena piecewise_arena;
-    StreamedEvents piecewise_events;
-    Value piecewise;
-    std::string piecewise_error;
-    const bool piecewise_ok = piecewise_parser.parse(text, piecewise_arena, piecewise,
-                                                     piecewise_error, &piecewise_events, true);
-    if (piecewise_ok != plain_ok) fail("reading in pieces and the plain read disagree", text);
-    if (!plain_ok && piecewise_error != plain_error) {
-        fail("reading in pieces and the plain read give different syntax errors", text);
-    }
-    if (piecewise_ok && !same_tree(plain, piecewise, piecewise_events)) {
-        fail("reading in pieces and the plain read give different values", text);
-    }
+    check_road(text, "streaming", false, plain_ok, plain_error, plain);
+    check_road(text, "reading in pieces", true, plain_ok, plain_error, plain);
     return 0;
 }
