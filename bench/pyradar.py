@@ -194,8 +194,16 @@ def _read_signal(v) -> Signal:
 
 
 class Spec:
-    __slots__ = ("venues", "symbols", "signals", "threshold", "limit",
-                 "window", "label_order", "label_keys")
+    __slots__ = (
+        "venues",
+        "symbols",
+        "signals",
+        "threshold",
+        "limit",
+        "window",
+        "label_order",
+        "label_keys",
+    )
 
     def __init__(self, value):
         if type(value) is list:
@@ -245,7 +253,9 @@ class Spec:
         for s in self.signals:
             name = KIND_NAMES[s.kind]
             if len(s.params) != PARAM_COUNT[s.kind]:
-                raise _bad_spec(f"{name} takes {PARAM_COUNT[s.kind]} parameter(s), got {len(s.params)}")
+                raise _bad_spec(
+                    f"{name} takes {PARAM_COUNT[s.kind]} parameter(s), got {len(s.params)}"
+                )
             if not math.isfinite(s.weight) or s.weight < 0:
                 raise _bad_spec(f"{name} weight must be finite and non-negative")
             if s.label in seen:
@@ -320,11 +330,17 @@ def decode_event(v) -> tuple:
         variant = _VARIANTS.get(kind)
         if variant is None:
             raise _parse_error(
-                f"unknown variant `{kind}`, expected one of `derivatives`, `orderbook`, `liquidation`")
+                f"unknown variant `{kind}`, expected one of `derivatives`, `orderbook`, `liquidation`"
+            )
         try:
             if variant == DERIVATIVES:
-                return (DERIVATIVES, _i64(v["ts"]), _f64(v["open_interest"]),
-                        _f64(v["funding_rate"]), _f64(v["mark_price"]))
+                return (
+                    DERIVATIVES,
+                    _i64(v["ts"]),
+                    _f64(v["open_interest"]),
+                    _f64(v["funding_rate"]),
+                    _f64(v["mark_price"]),
+                )
             if variant == ORDERBOOK:
                 ev = (ORDERBOOK, _i64(v["ts"]), _f64(v["bid_volume"]), _f64(v["ask_volume"]), None)
                 _f64(v["best_bid"])
@@ -347,12 +363,15 @@ def decode_event(v) -> tuple:
         variant = _VARIANTS.get(kind)
         if variant is None:
             raise _parse_error(
-                f"unknown variant `{kind}`, expected one of `derivatives`, `orderbook`, `liquidation`")
+                f"unknown variant `{kind}`, expected one of `derivatives`, `orderbook`, `liquidation`"
+            )
         fields = _FIELDS[variant]
         n = len(v) - 1
         if n < len(fields):
-            raise _parse_error(f"invalid length {n}, expected struct variant "
-                               f"Event::{_STRUCT_NAMES[variant]} with {len(fields)} elements")
+            raise _parse_error(
+                f"invalid length {n}, expected struct variant "
+                f"Event::{_STRUCT_NAMES[variant]} with {len(fields)} elements"
+            )
         if n > len(fields):
             raise _parse_error(f"invalid length {n}, expected {len(fields)} elements in sequence")
         return decode_event(dict(zip(("kind",) + fields, v)))
@@ -491,15 +510,26 @@ def _rank_and_write(spec: Spec, items, scanned: int) -> str:
     # exactly as the IEEE total order does.
     alerts.sort(key=lambda a: -a[0])
     if spec.limit is not None:
-        del alerts[spec.limit:]
+        del alerts[spec.limit :]
     keys = spec.label_keys
     order = spec.label_order
     parts = []
     for severity, symbol, factors, ts in alerts:
         sev = format_double(severity)
         fac = ",".join([keys[j] + format_double(factors[i]) for j, i in enumerate(order)])
-        parts.append('{"symbol":' + encode_basestring(symbol) + ',"severity":' + sev
-                     + ',"factors":{' + fac + ',"severity":' + sev + '},"ts":' + str(ts) + "}")
+        parts.append(
+            '{"symbol":'
+            + encode_basestring(symbol)
+            + ',"severity":'
+            + sev
+            + ',"factors":{'
+            + fac
+            + ',"severity":'
+            + sev
+            + '},"ts":'
+            + str(ts)
+            + "}"
+        )
     return '{"alerts":[' + ",".join(parts) + '],"scanned":' + str(scanned) + "}"
 
 

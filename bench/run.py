@@ -71,6 +71,7 @@ class WrongAnswer(AssertionError):
 
 def _module_built() -> str:
     import norsel_radar._norsel_radar as native_module
+
     stamp = os.path.getmtime(native_module.__file__)
     return time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime(stamp))
 
@@ -97,10 +98,18 @@ def machine() -> list:
     except AttributeError:
         affinity = os.cpu_count()
     try:
-        commit = subprocess.run(["git", "-C", HERE, "rev-parse", "--short", "HEAD"],
-                                capture_output=True, text=True, timeout=10).stdout.strip()
-        dirty = subprocess.run(["git", "-C", HERE, "status", "--porcelain", "--untracked-files=no"],
-                               capture_output=True, text=True, timeout=10).stdout.strip()
+        commit = subprocess.run(
+            ["git", "-C", HERE, "rev-parse", "--short", "HEAD"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        ).stdout.strip()
+        dirty = subprocess.run(
+            ["git", "-C", HERE, "status", "--porcelain", "--untracked-files=no"],
+            capture_output=True,
+            text=True,
+            timeout=10,
+        ).stdout.strip()
         if dirty:
             commit += " (working tree has uncommitted changes)"
     except (OSError, subprocess.SubprocessError):
@@ -110,10 +119,16 @@ def machine() -> list:
         ("CPU", model),
         ("Cores", f"{os.cpu_count()} logical, {affinity} usable by this process"),
         ("Memory", mem),
-        ("Python", f"{platform.python_implementation()} {platform.python_version()} on "
-                   f"{platform.system()} {platform.release()} {platform.machine()}"),
-        ("Packages", f"norsel_radar {Radar.version()} (module built {_module_built()}), "
-                     f"orjson {orjson.__version__}"),
+        (
+            "Python",
+            f"{platform.python_implementation()} {platform.python_version()} on "
+            f"{platform.system()} {platform.release()} {platform.machine()}",
+        ),
+        (
+            "Packages",
+            f"norsel_radar {Radar.version()} (module built {_module_built()}), "
+            f"orjson {orjson.__version__}",
+        ),
         ("Commit", commit),
         ("Load average at start", load),
     ]
@@ -148,8 +163,10 @@ class OtherLoad:
         own = _own_cpu() - self.own0
         normal = max(0.0, (busy - self.busy0) / hz - own) / wall
         low = (nice - self.nice0) / hz / wall
-        return (f"{normal:.2f} of {os.cpu_count()} CPUs at normal priority and {low:.2f} "
-                f"at lowered priority (nice)")
+        return (
+            f"{normal:.2f} of {os.cpu_count()} CPUs at normal priority and {low:.2f} "
+            f"at lowered priority (nice)"
+        )
 
 
 def wait_idle(max_wait: float, free_share: float = 0.85) -> None:
@@ -162,8 +179,10 @@ def wait_idle(max_wait: float, free_share: float = 0.85) -> None:
         b1, n1, t1 = _cpu_ticks()
         free = 1 - (b1 - b0) / max(1, t1 - t0)
         if free >= free_share or time.time() >= deadline:
-            say(f"(over the last 3 s, {free:.0%} of the machine was free of normal-priority work, "
-                f"{(n1 - n0) / max(1, t1 - t0):.0%} busy with nice work)")
+            say(
+                f"(over the last 3 s, {free:.0%} of the machine was free of normal-priority work, "
+                f"{(n1 - n0) / max(1, t1 - t0):.0%} busy with nice work)"
+            )
             return
 
 
@@ -357,22 +376,38 @@ def w1_feed(table: Table, quick: bool) -> None:
         say(f"  {c.name:8s} {fmt_t(med(c.times) / len(texts)):>10s} per command  {spread(c.times)}")
     r_or = t["native"] / t["orjson"]
     r_js = t["native"] / t["json"]
-    say(f"  native/orjson.loads {r_or:.2f}x ({other_clock(cases[0], cases[1])}), native/json.loads "
+    say(
+        f"  native/orjson.loads {r_or:.2f}x ({other_clock(cases[0], cases[1])}), native/json.loads "
         f"{r_js:.3f}x ({other_clock(cases[0], cases[2])}), pure-Python radar/native "
-        f"{t['pyradar'] / t['native']:.1f}x")
-    measured = (f"command {fmt_t(t['native'])}, orjson.loads {fmt_t(t['orjson'])}, "
-                f"json.loads {fmt_t(t['json'])} ({size:.0f} B); pure-Python radar {fmt_t(t['pyradar'])}")
-    table.add("W1 feed vs orjson", measured, f"{r_or:.2f}x ({other_clock(cases[0], cases[1])})",
-              "<= 0.75x", r_or <= 0.75)
-    table.add("W1 feed vs json", "(same run)", f"{r_js:.3f}x ({other_clock(cases[0], cases[2])})",
-              "<= 0.2x", r_js <= 0.2)
+        f"{t['pyradar'] / t['native']:.1f}x"
+    )
+    measured = (
+        f"command {fmt_t(t['native'])}, orjson.loads {fmt_t(t['orjson'])}, "
+        f"json.loads {fmt_t(t['json'])} ({size:.0f} B); pure-Python radar {fmt_t(t['pyradar'])}"
+    )
+    table.add(
+        "W1 feed vs orjson",
+        measured,
+        f"{r_or:.2f}x ({other_clock(cases[0], cases[1])})",
+        "<= 0.75x",
+        r_or <= 0.75,
+    )
+    table.add(
+        "W1 feed vs json",
+        "(same run)",
+        f"{r_js:.3f}x ({other_clock(cases[0], cases[2])})",
+        "<= 0.2x",
+        r_js <= 0.2,
+    )
 
 
 def _same_alerts(what: str, native, python) -> None:
     a = native.command('{"cmd":"alerts"}')
     b = python.command('{"cmd":"alerts"}')
     if a != b:
-        raise WrongAnswer(f"{what}: alerts differ after identical feeding\nnative: {a[:500]}\npython: {b[:500]}")
+        raise WrongAnswer(
+            f"{what}: alerts differ after identical feeding\nnative: {a[:500]}\npython: {b[:500]}"
+        )
 
 
 # ---------------------------------------------------------------- W2 scan
@@ -386,7 +421,7 @@ def w2_scan(table: Table, data: Data, quick: bool) -> None:
         text = scan_request(events)
         mb = len(text.encode()) / 1e6
         big = mb > 50
-        rounds = (5 if big else (7 if quick else 15))
+        rounds = 5 if big else (7 if quick else 15)
         python = pyradar.PyRadar(SPEC)
         t0 = time.perf_counter()
         expected = python.command(text)
@@ -396,11 +431,13 @@ def w2_scan(table: Table, data: Data, quick: bool) -> None:
         parsed = json.loads(text)
         native = Radar(SPEC)
         cases = [
-            Case("native", lambda: native.command(text), equals(expected)),
-            Case("orjson", lambda: orjson.loads(text), equals(parsed)),
+            Case("native", lambda r=native, t=text: r.command(t), equals(expected)),
+            Case("orjson", lambda t=text: orjson.loads(t), equals(parsed)),
         ]
         if not big:  # the big one's pure-Python time is the one run that made `expected`
-            cases.append(Case("pyradar", lambda: python.command(text), equals(expected), rounds=3))
+            cases.append(
+                Case("pyradar", lambda r=python, t=text: r.command(t), equals(expected), rounds=3)
+            )
         say(f"W2 scan {symbols} x {per_symbol}: {mb:.1f} MB, {n_events} events, {rounds} rounds")
         interleave(cases, rounds)
         t_nat = med(cases[0].times)
@@ -411,13 +448,21 @@ def w2_scan(table: Table, data: Data, quick: bool) -> None:
             say(f"  {c.name:8s} {fmt_t(med(c.times)):>10s}  {spread(c.times)}")
         say(f"  pyradar  {fmt_t(t_python):>10s}")
         ratio = t_nat / t_or
-        say(f"  native/orjson.loads {ratio:.2f}x ({other_clock(cases[0], cases[1])}); {mb / t_nat:.0f} MB/s, {n_events / t_nat / 1e6:.2f} M events/s; "
-            f"pure-Python radar/native {t_python / t_nat:.1f}x")
-        measured = (f"command {fmt_t(t_nat)} = {mb / t_nat:.0f} MB/s, {n_events / t_nat / 1e6:.2f} M events/s; "
-                    f"orjson.loads {fmt_t(t_or)}; pure-Python radar {fmt_t(t_python)}")
-        table.add(f"W2 scan {symbols}x{per_symbol} ({mb:.0f} MB)", measured,
-                  f"{ratio:.2f}x ({other_clock(cases[0], cases[1])})",
-                  "<= 0.6x orjson", ratio <= 0.6)
+        say(
+            f"  native/orjson.loads {ratio:.2f}x ({other_clock(cases[0], cases[1])}); {mb / t_nat:.0f} MB/s, {n_events / t_nat / 1e6:.2f} M events/s; "
+            f"pure-Python radar/native {t_python / t_nat:.1f}x"
+        )
+        measured = (
+            f"command {fmt_t(t_nat)} = {mb / t_nat:.0f} MB/s, {n_events / t_nat / 1e6:.2f} M events/s; "
+            f"orjson.loads {fmt_t(t_or)}; pure-Python radar {fmt_t(t_python)}"
+        )
+        table.add(
+            f"W2 scan {symbols}x{per_symbol} ({mb:.0f} MB)",
+            measured,
+            f"{ratio:.2f}x ({other_clock(cases[0], cases[1])})",
+            "<= 0.6x orjson",
+            ratio <= 0.6,
+        )
         del parsed, cases
 
 
@@ -430,8 +475,12 @@ def _filled_stream(name: str, index: int, window: int) -> list:
     counts = {"derivatives": 0, "orderbook": 0, "liquidation": 0}
     for i, ev in enumerate(events):
         counts[ev["kind"]] += 1
-        if counts["derivatives"] >= window and counts["liquidation"] >= window and counts["orderbook"]:
-            return events[:i + 1]
+        if (
+            counts["derivatives"] >= window
+            and counts["liquidation"] >= window
+            and counts["orderbook"]
+        ):
+            return events[: i + 1]
     raise RuntimeError(f"{name}: 400 events do not fill a window of {window}")
 
 
@@ -444,8 +493,10 @@ def w3_alerts(table: Table, quick: bool) -> None:
     names = sample.symbol_names(symbols)
     streams = [_filled_stream(n, i, window) for i, n in enumerate(names[:distinct])]
     # Symbols past the first `distinct` reuse an earlier symbol's stream.
-    requests = [dumps({"cmd": "feed_batch", "symbol": name, "events": streams[i % distinct]})
-                for i, name in enumerate(names)]
+    requests = [
+        dumps({"cmd": "feed_batch", "symbol": name, "events": streams[i % distinct]})
+        for i, name in enumerate(names)
+    ]
     fed = sum(len(streams[i % distinct]) for i in range(symbols))
     # Each radar is filled in one go, so that its states lie together in the
     # heap as they would in a process that runs only that radar.
@@ -464,19 +515,27 @@ def w3_alerts(table: Table, quick: bool) -> None:
         Case("native", lambda: native.command(alerts), equals(expected)),
         Case("pyradar", lambda: python.command(alerts), equals(expected)),
     ]
-    say(f"W3 alerts: {symbols} symbols, full windows of {window} ({fed} events fed), {rounds} rounds")
+    say(
+        f"W3 alerts: {symbols} symbols, full windows of {window} ({fed} events fed), {rounds} rounds"
+    )
     interleave(cases, rounds)
     t_nat = med(cases[0].times)
     t_py = med(cases[1].times)
     for c in cases:
-        say(f"  {c.name:8s} {fmt_t(med(c.times)):>10s} = {fmt_t(med(c.times) / symbols)} per symbol  "
-            f"{spread(c.times)}")
+        say(
+            f"  {c.name:8s} {fmt_t(med(c.times)):>10s} = {fmt_t(med(c.times) / symbols)} per symbol  "
+            f"{spread(c.times)}"
+        )
     speedup = t_py / t_nat
     say(f"  native is {speedup:.1f}x faster per symbol ({other_clock(cases[1], cases[0])})")
-    table.add("W3 alerts, 10,000 symbols",
-              f"native {fmt_t(t_nat / symbols)}/symbol ({fmt_t(t_nat)}), pure-Python radar "
-              f"{fmt_t(t_py / symbols)}/symbol ({fmt_t(t_py)})",
-              f"{speedup:.1f}x faster ({other_clock(cases[1], cases[0])})", ">= 20x faster", speedup >= 20)
+    table.add(
+        "W3 alerts, 10,000 symbols",
+        f"native {fmt_t(t_nat / symbols)}/symbol ({fmt_t(t_nat)}), pure-Python radar "
+        f"{fmt_t(t_py / symbols)}/symbol ({fmt_t(t_py)})",
+        f"{speedup:.1f}x faster ({other_clock(cases[1], cases[0])})",
+        ">= 20x faster",
+        speedup >= 20,
+    )
 
 
 # ---------------------------------------------------------------- W4 feed_batch
@@ -492,8 +551,10 @@ def w4_feed_batch(table: Table, data: Data, quick: bool) -> None:
     native = Radar(SPEC)
     python = pyradar.PyRadar(SPEC)
     cases = command_cases(native, python, texts, python_rounds=3)
-    say(f"W4 feed_batch: {batches} batches of 1000 events ({size / batches / 1000:.0f} bytes per event), "
-        f"{rounds} rounds")
+    say(
+        f"W4 feed_batch: {batches} batches of 1000 events ({size / batches / 1000:.0f} bytes per event), "
+        f"{rounds} rounds"
+    )
     interleave(cases, rounds)
     # Same commands, but the pure-Python radar ran fewer rounds; the stored
     # windows only hold the last events of each symbol, which are the same.
@@ -502,15 +563,21 @@ def w4_feed_batch(table: Table, data: Data, quick: bool) -> None:
     for c in cases:
         say(f"  {c.name:8s} {fmt_t(med(c.times) / n_events):>10s} per event  {spread(c.times)}")
     ratio = t["native"] / t["orjson"]
-    say(f"  native/orjson.loads {ratio:.2f}x ({other_clock(cases[0], cases[1])}), "
+    say(
+        f"  native/orjson.loads {ratio:.2f}x ({other_clock(cases[0], cases[1])}), "
         f"native/json.loads {t['native'] / t['json']:.3f}x, "
         f"{size / (t['native'] * n_events) / 1e6:.0f} MB/s; pure-Python radar/native "
-        f"{t['pyradar'] / t['native']:.1f}x")
-    table.add("W4 feed_batch, 1000-event batches",
-              f"command {fmt_t(t['native'])}/event ({size / (t['native'] * n_events) / 1e6:.0f} MB/s), "
-              f"orjson.loads {fmt_t(t['orjson'])}/event, json.loads {fmt_t(t['json'])}/event; "
-              f"pure-Python radar {fmt_t(t['pyradar'])}/event",
-              f"{ratio:.2f}x ({other_clock(cases[0], cases[1])})", "<= 0.8x orjson", ratio <= 0.8)
+        f"{t['pyradar'] / t['native']:.1f}x"
+    )
+    table.add(
+        "W4 feed_batch, 1000-event batches",
+        f"command {fmt_t(t['native'])}/event ({size / (t['native'] * n_events) / 1e6:.0f} MB/s), "
+        f"orjson.loads {fmt_t(t['orjson'])}/event, json.loads {fmt_t(t['json'])}/event; "
+        f"pure-Python radar {fmt_t(t['pyradar'])}/event",
+        f"{ratio:.2f}x ({other_clock(cases[0], cases[1])})",
+        "<= 0.8x orjson",
+        ratio <= 0.8,
+    )
 
 
 # ---------------------------------------------------------------- W5 memory
@@ -547,8 +614,18 @@ def child_memory(impl: str, symbols: int, spec: str) -> None:
     report = command('{"cmd":"alerts"}')
     if not report.endswith(',"scanned":%d}' % symbols):
         raise WrongAnswer("W5: wrong number of stored symbols")
-    print(json.dumps({"impl": impl, "symbols": symbols, "window": window, "before": before,
-                      "after": after, "per_symbol": (after - before) / symbols}))
+    print(
+        json.dumps(
+            {
+                "impl": impl,
+                "symbols": symbols,
+                "window": window,
+                "before": before,
+                "after": after,
+                "per_symbol": (after - before) / symbols,
+            }
+        )
+    )
 
 
 def _run_child(args, affinity=None) -> dict:
@@ -571,13 +648,19 @@ def w5_memory(table: Table, quick: bool) -> None:
     nat = _run_child(["--child-memory", "native", str(n_native), SPEC])
     py = _run_child(["--child-memory", "python", str(n_python), SPEC])
     for r in (nat, py):
-        say(f"  {r['impl']:8s} RSS {r['before'] / 2**20:.1f} MiB -> {r['after'] / 2**20:.1f} MiB: "
-            f"{r['per_symbol']:.0f} bytes per symbol (window {r['window']})")
+        say(
+            f"  {r['impl']:8s} RSS {r['before'] / 2**20:.1f} MiB -> {r['after'] / 2**20:.1f} MiB: "
+            f"{r['per_symbol']:.0f} bytes per symbol (window {r['window']})"
+        )
     per = nat["per_symbol"]
-    table.add(f"W5 memory, window {nat['window']}",
-              f"native {per:.0f} B/symbol over {n_native} symbols (RSS +{(nat['after'] - nat['before']) / 2**20:.1f} MiB); "
-              f"pure-Python radar {py['per_symbol']:.0f} B/symbol",
-              f"{per / 1000:.2f} KB", "<= 1.0 KB", per <= 1000)
+    table.add(
+        f"W5 memory, window {nat['window']}",
+        f"native {per:.0f} B/symbol over {n_native} symbols (RSS +{(nat['after'] - nat['before']) / 2**20:.1f} MiB); "
+        f"pure-Python radar {py['per_symbol']:.0f} B/symbol",
+        f"{per / 1000:.2f} KB",
+        "<= 1.0 KB",
+        per <= 1000,
+    )
 
 
 # ---------------------------------------------------------------- W6 scaling
@@ -621,12 +704,19 @@ def w6_scaling(table: Table, data: Data, quick: bool) -> None:
         results[label] = slope
         say(f"W6 scaling, doubling {label}: {rounds} rounds")
         for c, (n, b), t in zip(cases, sizes, times):
-            say(f"  {c.name:>9s}: {n:8d} events {b / 1e6:6.1f} MB  {fmt_t(t):>10s}  "
-                f"{fmt_t(t / n)} per event  {spread(c.times)}")
+            say(
+                f"  {c.name:>9s}: {n:8d} events {b / 1e6:6.1f} MB  {fmt_t(t):>10s}  "
+                f"{fmt_t(t / n)} per event  {spread(c.times)}"
+            )
         say(f"  fitted exponent {slope:.3f} ({other_text})")
         pts = ", ".join(f"{n // 1000}k: {fmt_t(t)}" for (n, _), t in zip(sizes, times))
-        table.add(f"W6 scaling, doubling {label}", pts, f"exponent {slope:.3f} ({other_text})", "0.95 .. 1.05",
-                  0.95 <= slope <= 1.05)
+        table.add(
+            f"W6 scaling, doubling {label}",
+            pts,
+            f"exponent {slope:.3f} ({other_text})",
+            "0.95 .. 1.05",
+            0.95 <= slope <= 1.05,
+        )
 
 
 # ---------------------------------------------------------------- W7 parallelism
@@ -647,7 +737,9 @@ def _worker_cpu_ns() -> int:
     return total
 
 
-def child_scan(full_path: str, rejected_path: str, expected_path: str, rounds: int, spec: str) -> None:
+def child_scan(
+    full_path: str, rejected_path: str, expected_path: str, rounds: int, spec: str
+) -> None:
     """Times a scan and the same request made invalid at its very last event.
 
     Per command: wall time, the calling thread's CPU time, and the CPU time of
@@ -663,8 +755,10 @@ def child_scan(full_path: str, rejected_path: str, expected_path: str, rounds: i
         expected = f.read()
     radar = Radar(spec)
     out = {k: [] for k in ("full", "rejected", "full_waiting", "rejected_waiting", "worker_cpu")}
-    checks = {"full": lambda a: a == expected,
-              "rejected": lambda a: a.startswith('{"error":"parse: unknown variant')}
+    checks = {
+        "full": lambda a: a == expected,
+        "rejected": lambda a: a.startswith('{"error":"parse: unknown variant'),
+    }
     for r in range(rounds + 1):  # the first round warms up
         for name, text in (("full", full), ("rejected", rejected)):
             gc.collect()
@@ -694,13 +788,17 @@ _SPIN = "import time\nt=time.perf_counter()\nx=0\nfor i in range(3_000_000): x+=
 def machine_parallelism() -> float:
     """Control: how much faster two CPU-bound processes get through the same
     work together than one after the other (2.0 on two free cores)."""
+
     def run(n):
         t0 = time.perf_counter()
-        procs = [subprocess.Popen([sys.executable, "-c", _SPIN], stdout=subprocess.DEVNULL)
-                 for _ in range(n)]
+        procs = [
+            subprocess.Popen([sys.executable, "-c", _SPIN], stdout=subprocess.DEVNULL)
+            for _ in range(n)
+        ]
         for p in procs:
             p.wait()
         return time.perf_counter() - t0
+
     one = med([run(1) for _ in range(3)])
     two = med([run(2) for _ in range(3)])
     return 2 * one / two
@@ -721,7 +819,7 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
     # radar reads and decodes everything, then refuses before building states.
     last = text.rfind('"kind":"')
     k_end = text.index('"', last + 8)
-    rejected = text[:k_end - 1] + "X" + text[k_end:]
+    rejected = text[: k_end - 1] + "X" + text[k_end:]
     expected = pyradar.PyRadar(SPEC).command(text)
     runs = {"one": {}, "all": {}}
     with tempfile.TemporaryDirectory() as tmp:
@@ -730,8 +828,10 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
             paths.append(os.path.join(tmp, name + ".json"))
             with open(paths[-1], "w") as f:
                 f.write(content)
-        say(f"W7 parallelism: scan {symbols} x {per_symbol} ({len(text) / 1e6:.0f} MB), "
-            f"{pairs} x (taskset -c 0, unrestricted) processes of {rounds} rounds")
+        say(
+            f"W7 parallelism: scan {symbols} x {per_symbol} ({len(text) / 1e6:.0f} MB), "
+            f"{pairs} x (taskset -c 0, unrestricted) processes of {rounds} rounds"
+        )
         for _ in range(pairs):
             for key, aff in (("one", [0]), ("all", None)):
                 r = _run_child(["--child-scan", *paths, str(rounds), SPEC], affinity=aff)
@@ -761,24 +861,37 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
         # difference of whole command times.
         for x in (one, two):
             x["phase"] = x["difference"]
-        say("  (the workers did less than half of the extra work of a scan: the phase is taken as "
-            "scan minus twin)")
+        say(
+            "  (the workers did less than half of the extra work of a scan: the phase is taken as "
+            "scan minus twin)"
+        )
     phase = one["phase"] / two["phase"] if two["phase"] > 0 else float("inf")
     for label, x in (("taskset -c 0", one), ("unrestricted", two)):
-        say(f"  {label:12s} ({x['cpus']} cpu): scan {fmt_t(x['full'])}, rejected twin {fmt_t(x['rejected'])}; "
+        say(
+            f"  {label:12s} ({x['cpus']} cpu): scan {fmt_t(x['full'])}, rejected twin {fmt_t(x['rejected'])}; "
             f"state-building phase {fmt_t(x['phase'])} wall, {fmt_t(x['worker_cpu'])} of worker CPU "
-            f"(scan minus twin: {fmt_t(x['difference'])})")
-    say(f"  speed-up with {two['cpus']} workers: state-building phase {phase:.2f}x, whole scan {whole:.2f}x")
-    say(f"  control: two CPU-bound processes got through {control:.2f}x the work of one in the same time")
-    say("  The phase is measured as the time the calling thread spends waiting (wall minus its own CPU time)\n"
+            f"(scan minus twin: {fmt_t(x['difference'])})"
+        )
+    say(
+        f"  speed-up with {two['cpus']} workers: state-building phase {phase:.2f}x, whole scan {whole:.2f}x"
+    )
+    say(
+        f"  control: two CPU-bound processes got through {control:.2f}x the work of one in the same time"
+    )
+    say(
+        "  The phase is measured as the time the calling thread spends waiting (wall minus its own CPU time)\n"
         "  during the scan, less the same for a twin request that is refused after reading. Reading and\n"
-        "  decoding the request is sequential and most of a scan, so the whole-scan speed-up stays near 1.")
-    table.add(f"W7 parallel scan {symbols}x{per_symbol}",
-              f"phase {fmt_t(one['phase'])} on 1 core, {fmt_t(two['phase'])} on {two['cpus']}; whole scan "
-              f"{fmt_t(one['full'])} vs {fmt_t(two['full'])}; {n_events / 1e6:.1f} M events; "
-              f"control: 2 processes do {control:.2f}x the work of 1",
-              f"phase {phase:.2f}x, whole {whole:.2f}x",
-              "phase faster with 2 workers (> 1.0x)", phase > 1.0)
+        "  decoding the request is sequential and most of a scan, so the whole-scan speed-up stays near 1."
+    )
+    table.add(
+        f"W7 parallel scan {symbols}x{per_symbol}",
+        f"phase {fmt_t(one['phase'])} on 1 core, {fmt_t(two['phase'])} on {two['cpus']}; whole scan "
+        f"{fmt_t(one['full'])} vs {fmt_t(two['full'])}; {n_events / 1e6:.1f} M events; "
+        f"control: 2 processes do {control:.2f}x the work of 1",
+        f"phase {phase:.2f}x, whole {whole:.2f}x",
+        "phase faster with 2 workers (> 1.0x)",
+        phase > 1.0,
+    )
 
 
 # ---------------------------------------------------------------- main
@@ -788,18 +901,39 @@ WORKLOADS = ["SELF", "W1", "W2", "W3", "W4", "W5", "W6", "W7"]
 
 
 def main(argv=None) -> int:
-    ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("--quick", action="store_true", help="smaller sizes and fewer rounds (under a minute)")
-    ap.add_argument("--only", help="comma-separated workloads, e.g. W1,W3 (the self-check always runs)")
+    ap = argparse.ArgumentParser(
+        description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    ap.add_argument(
+        "--quick", action="store_true", help="smaller sizes and fewer rounds (under a minute)"
+    )
+    ap.add_argument(
+        "--only", help="comma-separated workloads, e.g. W1,W3 (the self-check always runs)"
+    )
     ap.add_argument("--save", metavar="PATH", help="write the machine and the table as Markdown")
-    ap.add_argument("--wait-idle", type=float, default=0, metavar="SECONDS",
-                    help="first wait up to this long for the machine to be mostly idle")
-    ap.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                    help="clock the table judges by: wall time (default) or the process's CPU time, "
-                         "steadier on a busy machine; the other is shown beside it (W7 is always wall)")
-    ap.add_argument("--child-memory", nargs=3, metavar=("IMPL", "SYMBOLS", "SPEC"), help=argparse.SUPPRESS)
-    ap.add_argument("--child-scan", nargs=5, metavar=("FULL", "REJECTED", "EXPECTED", "ROUNDS", "SPEC"),
-                    help=argparse.SUPPRESS)
+    ap.add_argument(
+        "--wait-idle",
+        type=float,
+        default=0,
+        metavar="SECONDS",
+        help="first wait up to this long for the machine to be mostly idle",
+    )
+    ap.add_argument(
+        "--clock",
+        choices=("wall", "cpu"),
+        default="wall",
+        help="clock the table judges by: wall time (default) or the process's CPU time, "
+        "steadier on a busy machine; the other is shown beside it (W7 is always wall)",
+    )
+    ap.add_argument(
+        "--child-memory", nargs=3, metavar=("IMPL", "SYMBOLS", "SPEC"), help=argparse.SUPPRESS
+    )
+    ap.add_argument(
+        "--child-scan",
+        nargs=5,
+        metavar=("FULL", "REJECTED", "EXPECTED", "ROUNDS", "SPEC"),
+        help=argparse.SUPPRESS,
+    )
     args = ap.parse_args(argv)
     if args.child_memory:
         child_memory(args.child_memory[0], int(args.child_memory[1]), args.child_memory[2])
@@ -821,9 +955,13 @@ def main(argv=None) -> int:
         say(f"  {k}: {v}")
     say()
     t0 = time.perf_counter()
-    n = selfcheck.check(symbols=20 if args.quick else 60, events_per_symbol=200 if args.quick else 400)
-    say(f"Self-check: the pure-Python radar gives the native radar's answer text on all {n} "
-        f"answers compared ({time.perf_counter() - t0:.1f} s)")
+    n = selfcheck.check(
+        symbols=20 if args.quick else 60, events_per_symbol=200 if args.quick else 400
+    )
+    say(
+        f"Self-check: the pure-Python radar gives the native radar's answer text on all {n} "
+        f"answers compared ({time.perf_counter() - t0:.1f} s)"
+    )
     say()
     table = Table()
     data = Data()
@@ -845,24 +983,30 @@ def main(argv=None) -> int:
     busy_others = others.describe()
     say(table.markdown())
     say()
-    say(f"Total {elapsed:.0f} s; other processes kept {busy_others} busy on average during the run; "
-        f"load average at the end: {load}")
+    say(
+        f"Total {elapsed:.0f} s; other processes kept {busy_others} busy on average during the run; "
+        f"load average at the end: {load}"
+    )
     if args.save:
         with open(args.save, "w") as f:
             f.write("# Benchmark results\n\n")
-            f.write(f"`python bench/run.py{' --quick' if args.quick else ''}`, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
-                    f"{elapsed:.0f} s.\n\n")
+            f.write(
+                f"`python bench/run.py{' --quick' if args.quick else ''}`, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
+                f"{elapsed:.0f} s.\n\n"
+            )
             f.write("## Machine\n\n")
             for k, v in info:
                 f.write(f"- {k}: {v}\n")
             f.write(f"- Load average at the end: {load}\n")
             f.write(f"- Other processes kept {busy_others} busy on average during the run\n\n")
             f.write("## Results\n\n")
-            f.write("Medians over interleaved rounds in one process (W5 and W7 in fresh child "
-                    "processes); ratios compare medians of the same run. Every timed answer was "
-                    "checked against the pure-Python radar's text or json.loads' value. "
-                    f"Verdicts by {'wall-clock time' if CLOCK == 'wall' else 'process CPU time'}; "
-                    "the ratio by the other clock is in parentheses.\n\n")
+            f.write(
+                "Medians over interleaved rounds in one process (W5 and W7 in fresh child "
+                "processes); ratios compare medians of the same run. Every timed answer was "
+                "checked against the pure-Python radar's text or json.loads' value. "
+                f"Verdicts by {'wall-clock time' if CLOCK == 'wall' else 'process CPU time'}; "
+                "the ratio by the other clock is in parentheses.\n\n"
+            )
             f.write(table.markdown() + "\n\n")
             f.write("## Output of the run\n\n```\n" + "\n".join(LOG) + "\n```\n")
         say(f"Saved {args.save}")

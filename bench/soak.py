@@ -21,12 +21,17 @@ import time
 
 from norsel_radar import Radar
 
-SPEC = {"signals": [{"kind": "funding_flip", "params": [0.001]},
-                    {"kind": "oi_delta", "params": [20, 0.05]},
-                    {"kind": "book_imbalance", "params": [0.5]},
-                    {"kind": "liq_cluster", "params": [5, 10]},
-                    {"kind": "oi_price_divergence", "params": [10, 0.1], "weight": 2}],
-        "threshold": 0.1, "limit": 50}
+SPEC = {
+    "signals": [
+        {"kind": "funding_flip", "params": [0.001]},
+        {"kind": "oi_delta", "params": [20, 0.05]},
+        {"kind": "book_imbalance", "params": [0.5]},
+        {"kind": "liq_cluster", "params": [5, 10]},
+        {"kind": "oi_price_divergence", "params": [10, 0.1], "weight": 2},
+    ],
+    "threshold": 0.1,
+    "limit": 50,
+}
 OTHER_SPEC = {"signals": [{"kind": "oi_delta", "params": [5, 0.01]}], "threshold": -1}
 SYMBOLS = ["SYM%03d" % i for i in range(300)] + ["é中😀", "a\u0000b", "tab\there"]
 
@@ -39,13 +44,29 @@ def rss_mib():
 def event(rnd, ts):
     kind = rnd.random()
     if kind < 0.5:
-        return {"kind": "derivatives", "ts": ts, "open_interest": rnd.uniform(1e3, 1e5),
-                "funding_rate": rnd.uniform(-1e-3, 1e-3), "mark_price": rnd.uniform(10, 5e4)}
+        return {
+            "kind": "derivatives",
+            "ts": ts,
+            "open_interest": rnd.uniform(1e3, 1e5),
+            "funding_rate": rnd.uniform(-1e-3, 1e-3),
+            "mark_price": rnd.uniform(10, 5e4),
+        }
     if kind < 0.8:
-        return {"kind": "orderbook", "ts": ts, "bid_volume": rnd.uniform(0, 500),
-                "ask_volume": rnd.uniform(0, 500), "best_bid": 1.0, "best_ask": 2.0}
-    return {"kind": "liquidation", "ts": ts, "side": rnd.choice(["buy", "sell"]),
-            "qty": rnd.uniform(0, 20), "price": 100.0}
+        return {
+            "kind": "orderbook",
+            "ts": ts,
+            "bid_volume": rnd.uniform(0, 500),
+            "ask_volume": rnd.uniform(0, 500),
+            "best_bid": 1.0,
+            "best_ask": 2.0,
+        }
+    return {
+        "kind": "liquidation",
+        "ts": ts,
+        "side": rnd.choice(["buy", "sell"]),
+        "qty": rnd.uniform(0, 20),
+        "price": 100.0,
+    }
 
 
 def garbage(rnd):
@@ -76,12 +97,19 @@ def corpus(rnd, size):
         if pick < 0.35:
             req = {"cmd": "feed", "symbol": rnd.choice(SYMBOLS), "event": event(rnd, ts)}
         elif pick < 0.5:
-            req = {"cmd": "feed_batch", "symbol": rnd.choice(SYMBOLS),
-                   "events": [event(rnd, ts + i) for i in range(rnd.randrange(0, 60))]}
+            req = {
+                "cmd": "feed_batch",
+                "symbol": rnd.choice(SYMBOLS),
+                "events": [event(rnd, ts + i) for i in range(rnd.randrange(0, 60))],
+            }
         elif pick < 0.6:
             chosen = rnd.sample(SYMBOLS, rnd.randrange(0, 80))
-            req = {"cmd": "scan", "events": {s: [event(rnd, ts + i) for i in range(rnd.randrange(0, 30))]
-                                             for s in chosen}}
+            req = {
+                "cmd": "scan",
+                "events": {
+                    s: [event(rnd, ts + i) for i in range(rnd.randrange(0, 30))] for s in chosen
+                },
+            }
         elif pick < 0.68:
             req = {"cmd": "alerts"}
         elif pick < 0.7:
@@ -118,7 +146,10 @@ def main():
         if reply.startswith('{"error"'):
             errors += 1
         if n % every == 0 or n == args.commands:
-            print("%10d %9.1f %9d %8.1f" % (n, rss_mib(), errors, time.perf_counter() - start), flush=True)
+            print(
+                "%10d %9.1f %9d %8.1f" % (n, rss_mib(), errors, time.perf_counter() - start),
+                flush=True,
+            )
     peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
     print("peak rss (getrusage) %.1f MiB" % peak)
     return 0

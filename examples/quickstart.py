@@ -24,8 +24,20 @@ print(radar.command('{"cmd":"version"}'))
 
 # Feed market events one at a time ("feed") or as a list ("feed_batch").
 events = [
-    {"kind": "derivatives", "ts": 1, "open_interest": 100.0, "funding_rate": 0.0004, "mark_price": 50.0},
-    {"kind": "derivatives", "ts": 2, "open_interest": 105.0, "funding_rate": -0.0006, "mark_price": 49.0},
+    {
+        "kind": "derivatives",
+        "ts": 1,
+        "open_interest": 100.0,
+        "funding_rate": 0.0004,
+        "mark_price": 50.0,
+    },
+    {
+        "kind": "derivatives",
+        "ts": 2,
+        "open_interest": 105.0,
+        "funding_rate": -0.0006,
+        "mark_price": 49.0,
+    },
 ]
 for event in events:
     print(radar.command(json.dumps({"cmd": "feed", "symbol": "BTC-PERP", "event": event})))

@@ -76,7 +76,8 @@ bool is_report(std::string_view text) {
     if (text.substr(0, kHead.size()) != kHead || text.empty() || text.back() != '}') return false;
     const std::size_t tail = text.rfind(kTail);
     if (tail == std::string_view::npos) return false;
-    const std::string_view count = text.substr(tail + kTail.size(), text.size() - 1 - tail - kTail.size());
+    const std::string_view count =
+        text.substr(tail + kTail.size(), text.size() - 1 - tail - kTail.size());
     if (count.empty() || (count.size() > 1 && count[0] == '0')) return false;
     for (char c : count) {
         if (c < '0' || c > '9') return false;
@@ -143,7 +144,8 @@ void expect_ok_or_decode_error(const Reply& reply, std::string_view request, boo
     }
     const bool parse = reply.error.rfind("parse: ", 0) == 0;
     if (!(parse || spec_checks) || reply.positioned) {
-        fail("a member that does not decode must give an unplaced parse error", request, reply.text);
+        fail("a member that does not decode must give an unplaced parse error", request,
+             reply.text);
     }
 }
 
@@ -187,13 +189,16 @@ std::string scan_through_store(std::string_view spec_text, std::string_view even
     if (!created) return {};  // the text road refuses what the value road took (repeated names)
     radar::Radar& fresh = *created.value();
     for (std::size_t i = 0; i < symbols.size(); ++i) {
-        if (fuzzcheck::find_member(symbols, symbols[i].key) != &symbols[i]) continue;  // a later one wins
+        if (fuzzcheck::find_member(symbols, symbols[i].key) != &symbols[i])
+            continue;  // a later one wins
         if (squeezed(symbols[i].value) == "[]") return {};
-        std::string request = R"({"cmd":"feed_batch","symbol":)" + quoted(symbols[i].key) + R"(,"events":)";
+        std::string request =
+            R"({"cmd":"feed_batch","symbol":)" + quoted(symbols[i].key) + R"(,"events":)";
         request += symbols[i].value;
         request += "}";
         const std::string response = fresh.command(request);
-        if (response != kOk) fail("an event list that scan accepted does not feed", request, response);
+        if (response != kOk)
+            fail("an event list that scan accepted does not feed", request, response);
     }
     return fresh.command(kAlerts);
 }
@@ -208,8 +213,8 @@ struct Outcome {
 };
 
 // `spec_text` is the text of the radar's current spec, kept up to date.
-Effect check_request(radar::Radar& radar, std::string_view request, const std::string& alerts_before,
-                     std::string& spec_text, Outcome& outcome) {
+Effect check_request(radar::Radar& radar, std::string_view request,
+                     const std::string& alerts_before, std::string& spec_text, Outcome& outcome) {
     std::vector<fuzzcheck::Member> members;
     fuzzcheck::Checker checker(request, fuzzcheck::Rules{});
     const bool well_formed = checker.document(&members);
@@ -218,7 +223,8 @@ Effect check_request(radar::Radar& radar, std::string_view request, const std::s
     std::string& twin_request = outcome.twin_request;
 
     if (!well_formed) {
-        if (!reply.positioned) fail("malformed request without a positioned parse error", request, reply.text);
+        if (!reply.positioned)
+            fail("malformed request without a positioned parse error", request, reply.text);
         if (!fuzzcheck::position_in_text(request, reply.line, reply.column)) {
             fail("error position outside the request", request, reply.text);
         }
@@ -226,14 +232,17 @@ Effect check_request(radar::Radar& radar, std::string_view request, const std::s
     }
     if (reply.positioned) fail("well-formed request rejected as malformed", request, reply.text);
 
-    const fuzzcheck::Member* cmd = checker.top_is_object() ? fuzzcheck::find_member(members, "cmd") : nullptr;
+    const fuzzcheck::Member* cmd =
+        checker.top_is_object() ? fuzzcheck::find_member(members, "cmd") : nullptr;
     std::string name;
     if (cmd == nullptr || !fuzzcheck::Checker::decode_string(cmd->value, name)) {
         expect_error(reply, R"(bad spec: missing "cmd")", request);
         return Effect::None;
     }
     auto member = [&](std::string_view key) { return fuzzcheck::find_member(members, key); };
-    auto is_string = [](const fuzzcheck::Member* m) { return m != nullptr && m->value.front() == '"'; };
+    auto is_string = [](const fuzzcheck::Member* m) {
+        return m != nullptr && m->value.front() == '"';
+    };
 
     if (name == "version") {
         expect_text(reply, R"({"version":"0.2.0"})", "wrong version answer", request);
@@ -245,7 +254,8 @@ Effect check_request(radar::Radar& radar, std::string_view request, const std::s
     }
     if (name == "alerts") {
         if (!is_report(reply.text)) fail("alerts did not answer a report", request, reply.text);
-        if (reply.text != alerts_before) fail("alerts answered differently twice in a row", request, reply.text);
+        if (reply.text != alerts_before)
+            fail("alerts answered differently twice in a row", request, reply.text);
         return Effect::None;
     }
     if (name == "feed" || name == "feed_batch") {
@@ -256,7 +266,9 @@ Effect check_request(radar::Radar& radar, std::string_view request, const std::s
         }
         const fuzzcheck::Member* payload = member(batch ? "events" : "event");
         if (payload == nullptr) {
-            expect_error(reply, batch ? R"(bad spec: missing "events")" : R"(bad spec: missing "event")", request);
+            expect_error(reply,
+                         batch ? R"(bad spec: missing "events")" : R"(bad spec: missing "event")",
+                         request);
             return Effect::None;
         }
         expect_ok_or_decode_error(reply, request, false);
@@ -285,7 +297,8 @@ Effect check_request(radar::Radar& radar, std::string_view request, const std::s
         if (events->value.front() != '{') {
             if (!reply.is_error || reply.error.rfind("parse: invalid type: ", 0) != 0 ||
                 !reply.error.ends_with(", expected a map")) {
-                fail("scan of a non-object must fail with the map type message", request, reply.text);
+                fail("scan of a non-object must fail with the map type message", request,
+                     reply.text);
             }
             return Effect::None;
         }
@@ -300,7 +313,8 @@ Effect check_request(radar::Radar& radar, std::string_view request, const std::s
             expect_text(reply, kEmptyReport, "a scan of no symbols must be empty", request);
         }
         const Reply again = run(radar, request);
-        if (again.text != reply.text) fail("the same scan answered differently", request, again.text);
+        if (again.text != reply.text)
+            fail("the same scan answered differently", request, again.text);
         const std::string stored = scan_through_store(spec_text, events->value);
         if (!stored.empty() && stored != reply.text) {
             fuzzcheck::dump("spec", spec_text);
@@ -350,7 +364,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
         Outcome outcome;
         const Effect effect = check_request(radar, request, alerts, spec_text, outcome);
-        const std::string_view twin_request = outcome.twin_request.empty() ? request : outcome.twin_request;
+        const std::string_view twin_request =
+            outcome.twin_request.empty() ? request : outcome.twin_request;
         const std::string twin_response = twin.command(twin_request);
         if (twin_response != outcome.response) {
             fuzzcheck::dump("twin request", twin_request);

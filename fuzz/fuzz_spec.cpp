@@ -32,7 +32,9 @@ namespace {
     std::abort();
 }
 
-bool same_double(double a, double b) { return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b); }
+bool same_double(double a, double b) {
+    return std::bit_cast<std::uint64_t>(a) == std::bit_cast<std::uint64_t>(b);
+}
 
 bool same_spec(const radar::RadarSpec& a, const radar::RadarSpec& b) {
     if (a.venues != b.venues || a.symbols != b.symbols || a.limit != b.limit ||
@@ -42,7 +44,8 @@ bool same_spec(const radar::RadarSpec& a, const radar::RadarSpec& b) {
     for (std::size_t i = 0; i < a.signals.size(); ++i) {
         const radar::Signal& x = a.signals[i];
         const radar::Signal& y = b.signals[i];
-        if (x.kind != y.kind || !same_double(x.weight, y.weight) || x.params.size() != y.params.size()) {
+        if (x.kind != y.kind || !same_double(x.weight, y.weight) ||
+            x.params.size() != y.params.size()) {
             return false;
         }
         for (std::size_t p = 0; p < x.params.size(); ++p) {
@@ -72,7 +75,8 @@ void check_report(std::string_view spec_text, std::string_view response) {
     fuzzcheck::Rules compact;
     compact.compact = true;
     compact.max_depth = 0;
-    if (!fuzzcheck::Checker(response, compact).document() || response.rfind(R"({"alerts":[)", 0) != 0) {
+    if (!fuzzcheck::Checker(response, compact).document() ||
+        response.rfind(R"({"alerts":[)", 0) != 0) {
         fail("a valid spec's radar did not answer a compact report", spec_text, response);
     }
 }
@@ -99,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     loose.max_depth = 0;
     loose.pair_surrogates = false;
     loose.number_range = false;
-    if (!fuzzcheck::Checker(text, loose).document()) fail("the RadarSpec reader accepted text that is not JSON", text, "");
+    if (!fuzzcheck::Checker(text, loose).document())
+        fail("the RadarSpec reader accepted text that is not JSON", text, "");
 
     const radar::Status invalid = radar::validate(spec.value());
     if (invalid && invalid->text().rfind("bad spec: ", 0) != 0) {
@@ -114,14 +119,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::string syntax_error;
         if (parser.parse(text, arena, value, syntax_error)) {
             auto from_value = radar::spec_from_value(value);
-            if (!from_value) fail("the value road rejects what the text road read", text, from_value.error().text());
-            if (!same_spec(spec.value(), from_value.value())) fail("the two roads read different specs", text, "");
+            if (!from_value)
+                fail("the value road rejects what the text road read", text,
+                     from_value.error().text());
+            if (!same_spec(spec.value(), from_value.value()))
+                fail("the two roads read different specs", text, "");
         }
     }
 
     auto created = radar::Radar::create(text);
     if (invalid) {
-        if (created || created.error().text() != invalid->text()) fail("the constructor disagrees with validate", text, "");
+        if (created || created.error().text() != invalid->text())
+            fail("the constructor disagrees with validate", text, "");
         return 0;
     }
     if (!created) fail("the constructor rejects a valid spec", text, created.error().text());

@@ -15,8 +15,8 @@
 namespace fuzzcheck {
 
 struct Rules {
-    bool compact = false;      // no white space at all between tokens
-    int max_depth = 127;       // deepest nesting of arrays and objects; <= 0: unbounded
+    bool compact = false;         // no white space at all between tokens
+    int max_depth = 127;          // deepest nesting of arrays and objects; <= 0: unbounded
     bool pair_surrogates = true;  // \u escapes must form valid surrogate pairs
     bool number_range = true;     // non-integer literals must fit a double
 };
@@ -164,16 +164,34 @@ private:
             ++pos_;
             char plain = 0;
             switch (e) {
-                case '"': plain = '"'; break;
-                case '\\': plain = '\\'; break;
-                case '/': plain = '/'; break;
-                case 'b': plain = '\b'; break;
-                case 'f': plain = '\f'; break;
-                case 'n': plain = '\n'; break;
-                case 'r': plain = '\r'; break;
-                case 't': plain = '\t'; break;
-                case 'u': break;
-                default: return false;
+                case '"':
+                    plain = '"';
+                    break;
+                case '\\':
+                    plain = '\\';
+                    break;
+                case '/':
+                    plain = '/';
+                    break;
+                case 'b':
+                    plain = '\b';
+                    break;
+                case 'f':
+                    plain = '\f';
+                    break;
+                case 'n':
+                    plain = '\n';
+                    break;
+                case 'r':
+                    plain = '\r';
+                    break;
+                case 't':
+                    plain = '\t';
+                    break;
+                case 'u':
+                    break;
+                default:
+                    return false;
             }
             if (e != 'u') {
                 if (out != nullptr) out->push_back(plain);
@@ -209,7 +227,8 @@ private:
                 if (frames.empty() && c == '{') top_is_object_ = true;
                 frames.push_back(static_cast<char>(c));
                 if (frames.size() > depth_) depth_ = frames.size();
-                if (rules_.max_depth > 0 && frames.size() > static_cast<std::size_t>(rules_.max_depth)) {
+                if (rules_.max_depth > 0 &&
+                    frames.size() > static_cast<std::size_t>(rules_.max_depth)) {
                     return false;
                 }
                 ++pos_;

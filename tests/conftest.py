@@ -53,12 +53,24 @@ FUNDING = sig("funding_flip", 0.001)
 
 
 def deriv(ts, oi=1.0, fr=0.0, mp=1.0):
-    return {"kind": "derivatives", "ts": ts, "open_interest": oi, "funding_rate": fr, "mark_price": mp}
+    return {
+        "kind": "derivatives",
+        "ts": ts,
+        "open_interest": oi,
+        "funding_rate": fr,
+        "mark_price": mp,
+    }
 
 
 def book(ts, bid, ask, best_bid=1.0, best_ask=2.0):
-    return {"kind": "orderbook", "ts": ts, "bid_volume": bid, "ask_volume": ask,
-            "best_bid": best_bid, "best_ask": best_ask}
+    return {
+        "kind": "orderbook",
+        "ts": ts,
+        "bid_volume": bid,
+        "ask_volume": ask,
+        "best_bid": best_bid,
+        "best_ask": best_ask,
+    }
 
 
 def liq(ts, qty, side="buy", price=1.0):

@@ -3,10 +3,26 @@ and the per-symbol state they build: bounded series, window, timestamps,
 symbols."""
 
 import pytest
-
 from conftest import (
-    EVENT_KINDS, FUNDING, I64_MAX, alerts, book, command, deriv, derivs, expect_error, expect_ok, factors_of, feed,
-    feed_batch, liq, make_spec, new_radar, run, scan, sig,
+    EVENT_KINDS,
+    FUNDING,
+    I64_MAX,
+    alerts,
+    book,
+    command,
+    deriv,
+    derivs,
+    expect_error,
+    expect_ok,
+    factors_of,
+    feed,
+    feed_batch,
+    liq,
+    make_spec,
+    new_radar,
+    run,
+    scan,
+    sig,
 )
 
 D = {"kind": "derivatives", "ts": 5, "open_interest": 1, "funding_rate": 0, "mark_price": 2}
@@ -18,61 +34,113 @@ def with_(event, drop=(), **members):
 
 
 # single type, length and missing-field failures are decode vectors; these rows decide between several
-@pytest.mark.parametrize("event, message", [
-    # type failures, in member-name order (not text order), come before missing fields
-    (with_(OB, drop=["ts"], bid_volume="x"), 'invalid type: string "x", expected f64'),
-    (with_(D, ts="a", open_interest="b"), 'invalid type: string "b", expected f64'),
-    # a bad tag is met during the walk, before any field
-    ({"funding_rate": "x", "kind": "nope"}, "unknown variant `nope`, expected one of " + EVENT_KINDS),
-])
+@pytest.mark.parametrize(
+    "event, message",
+    [
+        # type failures, in member-name order (not text order), come before missing fields
+        (with_(OB, drop=["ts"], bid_volume="x"), 'invalid type: string "x", expected f64'),
+        (with_(D, ts="a", open_interest="b"), 'invalid type: string "b", expected f64'),
+        # a bad tag is met during the walk, before any field
+        (
+            {"funding_rate": "x", "kind": "nope"},
+            "unknown variant `nope`, expected one of " + EVENT_KINDS,
+        ),
+    ],
+)
 def test_bad_event_messages(radar, event, message):
     expect_error(feed(radar, "S", event), "parse: " + message)
-    events = [D, event, with_(D, kind="x")]  # in a list, the first failing element is the one reported
+    events = [
+        D,
+        event,
+        with_(D, kind="x"),
+    ]  # in a list, the first failing element is the one reported
     expect_error(feed_batch(radar, "S", events), "parse: " + message)
     expect_error(scan(radar, {"A": [D], "S": events}), "parse: " + message)
 
 
-@pytest.mark.parametrize("form_a, form_b", [
-    (D, {"ts": 5, "mark_price": 2.0, "funding_rate": 0.0, "open_interest": 1.0, "kind": "derivatives"}),
-    # members the kind does not use are ignored, whatever their name or type
-    (D, with_(D, symbol="ETH", venue="x", side=5, qty="ignored", bid_volume=None)),
-    (OB, ["orderbook", 1, 3, 1, -1e300, 0]),
-])
+@pytest.mark.parametrize(
+    "form_a, form_b",
+    [
+        (
+            D,
+            {
+                "ts": 5,
+                "mark_price": 2.0,
+                "funding_rate": 0.0,
+                "open_interest": 1.0,
+                "kind": "derivatives",
+            },
+        ),
+        # members the kind does not use are ignored, whatever their name or type
+        (D, with_(D, symbol="ETH", venue="x", side=5, qty="ignored", bid_volume=None)),
+        (OB, ["orderbook", 1, 3, 1, -1e300, 0]),
+    ],
+)
 def test_equivalent_event_forms(form_a, form_b):
     r = new_radar(make_spec(FUNDING, sig("book_imbalance", 0.5), threshold=-1))
     assert scan(r, {"S": [D, form_a, form_a]}).raw == scan(r, {"S": [D, form_b, form_b]}).raw
 
 
 def test_repeated_kind_member_last_wins(radar):
-    text = ('{"cmd":"feed","symbol":"S","event":{"kind":"%s","kind":"%s","ts":1,'
-            '"open_interest":1,"funding_rate":0.0004,"mark_price":1}}')
+    text = (
+        '{"cmd":"feed","symbol":"S","event":{"kind":"%s","kind":"%s","ts":1,'
+        '"open_interest":1,"funding_rate":0.0004,"mark_price":1}}'
+    )
     assert command(radar, text % ("orderbook", "derivatives")) == '{"ok":true}'
-    assert command(radar, text % ("derivatives", "orderbook")) == \
-        '{"error":"parse: missing field `bid_volume`","ok":false}'
+    assert (
+        command(radar, text % ("derivatives", "orderbook"))
+        == '{"error":"parse: missing field `bid_volume`","ok":false}'
+    )
 
 
-@pytest.mark.parametrize("signals, events, expected", [
-    # oi_delta(1, ...) gives the smallest window: old is the entry before the newest
-    ([sig("oi_delta", 1, 0.1)], derivs(oi=[7, 1, 3, 9, 4, 100, 105]), {"oi_delta(1,0.1)": 0.5}),
-    # a longer window elsewhere does not widen a smaller lookback
-    ([sig("liq_cluster", 3, 1000), sig("oi_price_divergence", 12.9, 0.1)],
-     [liq(i, q) for i, q in enumerate([500, 400, 100, 200, 300])], {"liq_cluster(3,1000)": 0.6}),
-    ([sig("oi_delta", 0.5, 0.1), sig("oi_price_divergence", 1e301, 0.1), sig("oi_delta", 1e30, 0.1)],
-     derivs(oi=[1, 2, 4, 8, 16, 32, 64, 128], mp=[64, 32, 16, 8, 4, 2, 1, 0.5]),
-     {"oi_delta(0.5,0.1)": 0.0, "oi_delta(1000000000000000000000000000000,0.1)": 0.0,
-      "oi_price_divergence(inf,0.1)": 0.0, "severity": 0.0}),
-    # values keep arrival order, not timestamp order; duplicates count twice
-    ([sig("liq_cluster", 2, 1000)], [liq(200, 100), liq(100, 300), liq(100, 300)], {"liq_cluster(2,1000)": 0.6}),
-    # the latest book replaces the volumes; best prices play no part
-    ([sig("book_imbalance", 0.5)], [book(1, 300, 100), book(2, 300, 200, best_bid=1e9, best_ask=-5)],
-     {"book_imbalance(0.5)": 0.4}),
-])
+@pytest.mark.parametrize(
+    "signals, events, expected",
+    [
+        # oi_delta(1, ...) gives the smallest window: old is the entry before the newest
+        ([sig("oi_delta", 1, 0.1)], derivs(oi=[7, 1, 3, 9, 4, 100, 105]), {"oi_delta(1,0.1)": 0.5}),
+        # a longer window elsewhere does not widen a smaller lookback
+        (
+            [sig("liq_cluster", 3, 1000), sig("oi_price_divergence", 12.9, 0.1)],
+            [liq(i, q) for i, q in enumerate([500, 400, 100, 200, 300])],
+            {"liq_cluster(3,1000)": 0.6},
+        ),
+        (
+            [
+                sig("oi_delta", 0.5, 0.1),
+                sig("oi_price_divergence", 1e301, 0.1),
+                sig("oi_delta", 1e30, 0.1),
+            ],
+            derivs(oi=[1, 2, 4, 8, 16, 32, 64, 128], mp=[64, 32, 16, 8, 4, 2, 1, 0.5]),
+            {
+                "oi_delta(0.5,0.1)": 0.0,
+                "oi_delta(1000000000000000000000000000000,0.1)": 0.0,
+                "oi_price_divergence(inf,0.1)": 0.0,
+                "severity": 0.0,
+            },
+        ),
+        # values keep arrival order, not timestamp order; duplicates count twice
+        (
+            [sig("liq_cluster", 2, 1000)],
+            [liq(200, 100), liq(100, 300), liq(100, 300)],
+            {"liq_cluster(2,1000)": 0.6},
+        ),
+        # the latest book replaces the volumes; best prices play no part
+        (
+            [sig("book_imbalance", 0.5)],
+            [book(1, 300, 100), book(2, 300, 200, best_bid=1e9, best_ask=-5)],
+            {"book_imbalance(0.5)": 0.4},
+        ),
+    ],
+)
 def test_series_and_window(signals, events, expected):
     factors = factors_of(make_spec(*signals), events)
     assert {k: factors[k] for k in expected} == expected
 
 
-@pytest.mark.parametrize("lookback, label", [(20, "oi_delta(20,0.1)"), (12.9, "oi_delta(12.9,0.1)"), (2, "oi_delta(2,0.1)")])
+@pytest.mark.parametrize(
+    "lookback, label",
+    [(20, "oi_delta(20,0.1)"), (12.9, "oi_delta(12.9,0.1)"), (2, "oi_delta(2,0.1)")],
+)
 def test_lookback_needs_k_plus_one_samples(lookback, label):
     k = int(lookback)
     spec = make_spec(sig("oi_delta", lookback, 0.1))
@@ -83,13 +151,17 @@ def test_lookback_needs_k_plus_one_samples(lookback, label):
 
 
 def test_set_spec_window_applies_to_new_states(radar):
-    expect_ok(run(radar, {"cmd": "set_spec", "spec": make_spec(sig("oi_delta", 50, 0.1), threshold=-1)}))
+    expect_ok(
+        run(radar, {"cmd": "set_spec", "spec": make_spec(sig("oi_delta", 50, 0.1), threshold=-1)})
+    )
     oi = [100.0] + [101.0] * 49 + [105.0]
     expect_ok(feed_batch(radar, "FULL", derivs(oi=oi)))
     for ev in derivs(oi=oi[1:]):  # 50 samples: one short
         expect_ok(feed(radar, "SHORT", ev))
     assert [(a["symbol"], a["factors"]["oi_delta(50,0.1)"]) for a in alerts(radar)["alerts"]] == [
-        ("FULL", 0.5), ("SHORT", 0.0)]
+        ("FULL", 0.5),
+        ("SHORT", 0.0),
+    ]
 
 
 @pytest.mark.parametrize("stamps, ts", [([5, I64_MAX, -1], I64_MAX), ([-7, -3, -9], -3)])
@@ -105,4 +177,9 @@ def test_symbols_are_exact_texts(radar):
     rep = alerts(radar)
     assert rep["scanned"] == 5
     assert [(a["symbol"], a["severity"]) for a in rep["alerts"]] == [
-        ("BTC", 1.0), ("", 0.0), (" BTC", 0.0), ("BTC ", 0.0), ("btc", 0.0)]
+        ("BTC", 1.0),
+        ("", 0.0),
+        (" BTC", 0.0),
+        ("BTC ", 0.0),
+        ("btc", 0.0),
+    ]

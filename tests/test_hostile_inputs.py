@@ -6,21 +6,31 @@ import contextlib
 import json
 
 import pytest
-
 from conftest import FUNDING, alerts, command, error_response, make_spec, new_radar, sig
 
 VERSION, VERSION_REPLY, OK = '{"cmd":"version"}', '{"version":"0.2.0"}', '{"ok":true}'
-FEED = '{"cmd":"feed","symbol":%s,"event":{"kind":"derivatives","ts":%s,"open_interest":%s,' \
-       '"funding_rate":%s,"mark_price":1}}'
+FEED = (
+    '{"cmd":"feed","symbol":%s,"event":{"kind":"derivatives","ts":%s,"open_interest":%s,'
+    '"funding_rate":%s,"mark_price":1}}'
+)
 
 
 # ---------------------------------------------------------------- nesting
 
+
 # the error names the column where the 128th level opens
-@pytest.mark.parametrize("prefix, unit, column", [
-    ("", "[", 128), ("", '{"a":', 636), ("", '[{"a":', 380), ('{"cmd":"version","x":', "[", 148),
-    ('{"cmd":"set_spec","spec":{"signals":[],"x":', '{"":', 544), ('{"cmd":"scan","events":{"S":', "[", 154),
-], ids=["arrays", "objects", "mixed", "member", "set_spec-member", "scan-events"])
+@pytest.mark.parametrize(
+    "prefix, unit, column",
+    [
+        ("", "[", 128),
+        ("", '{"a":', 636),
+        ("", '[{"a":', 380),
+        ('{"cmd":"version","x":', "[", 148),
+        ('{"cmd":"set_spec","spec":{"signals":[],"x":', '{"":', 544),
+        ('{"cmd":"scan","events":{"S":', "[", 154),
+    ],
+    ids=["arrays", "objects", "mixed", "member", "set_spec-member", "scan-events"],
+)
 def test_nesting_far_past_the_limit(radar, prefix, unit, column):
     expected = error_response("parse: recursion limit exceeded at line 1 column %d" % column)
     for closing in ("", "]" * 100_000):
@@ -28,11 +38,16 @@ def test_nesting_far_past_the_limit(radar, prefix, unit, column):
     assert command(radar, VERSION) == VERSION_REPLY
 
 
-@pytest.mark.parametrize("spec_text", [
-    '{"signals":[["funding_flip",[1]]],"x":%s}' % ("[" * 100_000 + "]" * 100_000),
-    '{"x":%s,"signals":[["funding_flip",[1]]]}' % ('{"a":' * 100_000 + "1" + "}" * 100_000),
-    '{"signals":[["funding_flip",[1]]],"x":' + '{"a":[' * 50_000, '{"signals":' + "[" * 100_000,
-], ids=["skipped-arrays", "skipped-objects", "unclosed", "signals"])
+@pytest.mark.parametrize(
+    "spec_text",
+    [
+        '{"signals":[["funding_flip",[1]]],"x":%s}' % ("[" * 100_000 + "]" * 100_000),
+        '{"x":%s,"signals":[["funding_flip",[1]]]}' % ('{"a":' * 100_000 + "1" + "}" * 100_000),
+        '{"signals":[["funding_flip",[1]]],"x":' + '{"a":[' * 50_000,
+        '{"signals":' + "[" * 100_000,
+    ],
+    ids=["skipped-arrays", "skipped-objects", "unclosed", "signals"],
+)
 def test_deep_nesting_in_spec_text_does_not_crash(spec_text):
     # a member the RadarSpec reader does not read may be skipped at any depth: accepted or refused, never a crash
     with contextlib.suppress(ValueError):
@@ -41,11 +56,16 @@ def test_deep_nesting_in_spec_text_does_not_crash(spec_text):
 
 # ---------------------------------------------------------------- size
 
+
 def test_request_of_100_mb_is_answered():
-    pair = ('{"kind":"derivatives","ts":%d,"open_interest":%d.5,"funding_rate":%s,"mark_price":2},'
-            '{"kind":"liquidation","ts":%d,"side":"sell","qty":%d,"price":1}')
+    pair = (
+        '{"kind":"derivatives","ts":%d,"open_interest":%d.5,"funding_rate":%s,"mark_price":2},'
+        '{"kind":"liquidation","ts":%d,"side":"sell","qty":%d,"price":1}'
+    )
     spec = make_spec(FUNDING, sig("oi_delta", 20, 0.05), sig("liq_cluster", 5, 10), threshold=-1)
-    block = ",".join(pair % (i, 100 + i % 7, ("0.0004", "-0.0006")[i % 2], i, i % 5) for i in range(50))
+    block = ",".join(
+        pair % (i, 100 + i % 7, ("0.0004", "-0.0006")[i % 2], i, i % 5) for i in range(50)
+    )
     batch = '{"cmd":"feed_batch","symbol":"S","events":[%s]}'
     big, small = new_radar(spec), new_radar(spec)
     text = batch % ",".join([block] * (100_000_000 // len(block)))
@@ -57,12 +77,13 @@ def test_request_of_100_mb_is_answered():
     lines = 100_000_000
     assert command(big, "\n" * lines + " " + VERSION + " \r\n\t") == VERSION_REPLY
     assert command(big, "\n" * lines + "  x") == error_response(
-        "parse: expected value at line %d column 3" % (lines + 1))
+        "parse: expected value at line %d column 3" % (lines + 1)
+    )
 
 
 # ---------------------------------------------------------------- strings
 
-ESCAPES = r'\" \\ \/ \b \f \n \r \t \u0041\u00e9\u00C9\u20AC\ud83d\ude00\uDBFF\uDFFF'
+ESCAPES = r"\" \\ \/ \b \f \n \r \t \u0041\u00e9\u00C9\u20AC\ud83d\ude00\uDBFF\uDFFF"
 DECODED = '" \\ / \b \f \n \r \t A\u00e9\u00c9\u20ac\U0001f600\U0010ffff'
 
 
@@ -74,7 +95,8 @@ def test_every_escape_round_trips_at_every_offset(radar, offset):
     symbol = json.dumps(pad + DECODED + chr(offset) + pad, ensure_ascii=False)
     assert command(radar, '{"cmd":"scan","events":{"%s":[]}}' % literal) == (
         '{"alerts":[{"symbol":%s,"severity":0.0,"factors":{"funding_flip(0.001)":0.0,"severity":0.0},'
-        '"ts":-9223372036854775808}],"scanned":1}' % symbol)
+        '"ts":-9223372036854775808}],"scanned":1}' % symbol
+    )
 
 
 def test_nul_inside_symbols_is_part_of_the_text(radar):
@@ -84,34 +106,65 @@ def test_nul_inside_symbols_is_part_of_the_text(radar):
 
 
 # short hex digits, also after a leading surrogate (other bad escapes are decode vectors)
-@pytest.mark.parametrize("literal, message, end", [
-    (r'"\u12"', "invalid escape", 7), (r'"\u12G4"', "invalid escape", 7),
-    (r'"\ud800\u12"', "invalid escape", 13), ('"\\u00', "EOF while parsing a string", 5),
-])
+@pytest.mark.parametrize(
+    "literal, message, end",
+    [
+        (r'"\u12"', "invalid escape", 7),
+        (r'"\u12G4"', "invalid escape", 7),
+        (r'"\ud800\u12"', "invalid escape", 13),
+        ('"\\u00', "EOF while parsing a string", 5),
+    ],
+)
 def test_invalid_escapes(radar, literal, message, end):
     prefix = '{"cmd":"feed","symbol":'
     text = prefix + literal + (',"event":{}}' if literal.endswith('"') else "")
-    assert command(radar, text) == error_response("parse: %s at line 1 column %d" % (message, len(prefix) + end))
+    assert command(radar, text) == error_response(
+        "parse: %s at line 1 column %d" % (message, len(prefix) + end)
+    )
 
 
 # ---------------------------------------------------------------- long numbers
 
+
 # read to the nearest double, which the ts type error names and an f64 field takes; None: out of range
-@pytest.mark.parametrize("literal, named", [
-    ("1" + "0" * 400, None), ("-" + "9" * 5000, None), ("1" + "0" * 300, "1e+300"),
-    ("0.0004" + "0" * 5000, "0.0004"), ("4" + "0" * 3000 + "e-3004", "0.0004"), ("0." + "0" * 4000 + "1", "0.0"),
-    ("0.00039999999999999999999999" + "9" * 3000, "0.0004"), ("1" + "0" * 2000 + "e-2000", "1.0"),
-    ("-0." + "0" * 3000 + "1", "-0.0"), ("123." + "9" * 4000, "124.0"),
-], ids=["1e400", "-9x5000", "1e300", "trailing-zeros", "exponent", "underflow", "nines", "mantissa-exponent",
-        "-0.0001", "rounds-up"])
+@pytest.mark.parametrize(
+    "literal, named",
+    [
+        ("1" + "0" * 400, None),
+        ("-" + "9" * 5000, None),
+        ("1" + "0" * 300, "1e+300"),
+        ("0.0004" + "0" * 5000, "0.0004"),
+        ("4" + "0" * 3000 + "e-3004", "0.0004"),
+        ("0." + "0" * 4000 + "1", "0.0"),
+        ("0.00039999999999999999999999" + "9" * 3000, "0.0004"),
+        ("1" + "0" * 2000 + "e-2000", "1.0"),
+        ("-0." + "0" * 3000 + "1", "-0.0"),
+        ("123." + "9" * 4000, "124.0"),
+    ],
+    ids=[
+        "1e400",
+        "-9x5000",
+        "1e300",
+        "trailing-zeros",
+        "exponent",
+        "underflow",
+        "nines",
+        "mantissa-exponent",
+        "-0.0001",
+        "rounds-up",
+    ],
+)
 def test_numbers_with_thousands_of_digits(literal, named):
     r = new_radar(make_spec(FUNDING, sig("oi_delta", 1, 1), threshold=-1))
     text = FEED % ('"S"', literal, 1, 0)
     if named is None:  # a syntax error, placed where the reader stopped
         assert command(r, text) == error_response(
-            "parse: number out of range at line 1 column %d" % (text.index(literal) + len(literal)))
+            "parse: number out of range at line 1 column %d" % (text.index(literal) + len(literal))
+        )
         return
-    assert command(r, text) == error_response("parse: invalid type: floating point `%s`, expected i64" % named)
+    assert command(r, text) == error_response(
+        "parse: invalid type: floating point `%s`, expected i64" % named
+    )
     for symbol, value in [("A", literal), ("B", named)]:
         assert command(r, FEED % ('"%s"' % symbol, 1, 1, -0.0006)) == OK
         assert command(r, FEED % ('"%s"' % symbol, 2, value, value)) == OK

@@ -2,43 +2,70 @@
 observed through the radar's behaviour."""
 
 import pytest
+from conftest import (
+    I64_MIN,
+    book,
+    command,
+    derivs,
+    error_response,
+    feed_batch,
+    make_spec,
+    new_radar,
+    run,
+    scan,
+    sig,
+)
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from conftest import I64_MIN, book, command, derivs, error_response, feed_batch, make_spec, new_radar, run, scan, sig
-
 
 def feed_text(ts_literal, oi_literal="1"):
-    return '{"cmd":"feed","symbol":"S","event":{"kind":"derivatives","ts":%s,"open_interest":%s,' \
-           '"funding_rate":0,"mark_price":2}}' % (ts_literal, oi_literal)
+    return (
+        '{"cmd":"feed","symbol":"S","event":{"kind":"derivatives","ts":%s,"open_interest":%s,'
+        '"funding_rate":0,"mark_price":2}}' % (ts_literal, oi_literal)
+    )
 
 
 # ---------------------------------------------------------------- numbers (i64 and u64 edges: decode vectors)
 
+
 @pytest.mark.parametrize("literal", ["18446744073709551616", "-9223372036854775809"])
 def test_integers_outside_i64_and_u64_read_as_doubles(radar, literal):
     error = run(radar, feed_text(literal))["error"]
-    assert error.startswith("parse: invalid type: floating point `") and error.endswith("`, expected i64")
+    assert error.startswith("parse: invalid type: floating point `") and error.endswith(
+        "`, expected i64"
+    )
     assert float(error.split("`")[1]) == float(literal)
 
 
 def test_limit_up_to_u64_max():
-    r = new_radar('{"signals":[{"kind":"funding_flip","params":[0.001]}],"threshold":-1,'
-                  '"limit":18446744073709551615}')
+    r = new_radar(
+        '{"signals":[{"kind":"funding_flip","params":[0.001]}],"threshold":-1,'
+        '"limit":18446744073709551615}'
+    )
     assert [a["symbol"] for a in scan(r, {"A": [], "B": [], "C": []})["alerts"]] == ["A", "B", "C"]
 
 
 # what rounds to the largest double is read, past the halfway point is out of range; the smallest is read
-@pytest.mark.parametrize("oi, reply", [
-    ("1.7976931348623158e308", '{"ok":true}'), ("5e-324", '{"ok":true}'),
-    ("1.7976931348623159e308", error_response("parse: number out of range at line 1 column 102")),
-])
+@pytest.mark.parametrize(
+    "oi, reply",
+    [
+        ("1.7976931348623158e308", '{"ok":true}'),
+        ("5e-324", '{"ok":true}'),
+        (
+            "1.7976931348623159e308",
+            error_response("parse: number out of range at line 1 column 102"),
+        ),
+    ],
+)
 def test_doubles_at_the_ends_of_the_range(radar, oi, reply):
     assert command(radar, feed_text(1, oi)) == reply
 
 
 @settings(max_examples=400, deadline=None)
-@given(st.from_regex(r"-?(0|[1-9][0-9]{0,21})(\.[0-9]{1,21})?([eE][-+]?[0-9]{1,2})?", fullmatch=True))
+@given(
+    st.from_regex(r"-?(0|[1-9][0-9]{0,21})(\.[0-9]{1,21})?([eE][-+]?[0-9]{1,2})?", fullmatch=True)
+)
 def test_decimal_literals_read_to_the_nearest_double(literal):
     # Read as ts, followed by more members: the error names the double read.
     reply = run(new_radar(make_spec(sig("funding_flip", 0.001))), feed_text(literal))
@@ -61,55 +88,101 @@ def test_number_spellings_give_same_double(literal):
 
 # ---------------------------------------------------------------- strings (escapes: test_hostile_inputs)
 
+
 def test_symbol_text_round_trip(radar):
     # raw UTF-8 is written raw, and DEL is not a control character here
     raw = command(radar, '{"cmd":"scan","events":{"\\u001F\\u007f😀":[]}}')
-    assert raw == ('{"alerts":[{"symbol":"\\u001f\x7f😀","severity":0.0,"factors":{"funding_flip(0.001)":0.0,'
-                   '"severity":0.0},"ts":-9223372036854775808}],"scanned":1}')
+    assert raw == (
+        '{"alerts":[{"symbol":"\\u001f\x7f😀","severity":0.0,"factors":{"funding_flip(0.001)":0.0,'
+        '"severity":0.0},"ts":-9223372036854775808}],"scanned":1}'
+    )
     # the same text fed as a stored symbol comes back identically
-    assert command(radar, '{"cmd":"feed","symbol":"\\u001F\\u007f😀","event":["orderbook",%d,0,0,1,1]}'
-                   % I64_MIN) == '{"ok":true}'
+    assert (
+        command(
+            radar,
+            '{"cmd":"feed","symbol":"\\u001F\\u007f😀","event":["orderbook",%d,0,0,1,1]}' % I64_MIN,
+        )
+        == '{"ok":true}'
+    )
     assert command(radar, '{"cmd":"alerts"}') == raw
 
 
 def test_symbols_ordered_by_utf8_bytes(radar):
     # U+FF5E sorts before U+1F600 in UTF-8 (and in code points), after it in UTF-16
-    rep = scan(radar, {s: [] for s in ["😀", "\uff5e", "é", "z", "Z", "", "BTC-PERP", "BTC", "btc"]})
-    assert [a["symbol"] for a in rep["alerts"]] == ["", "BTC", "BTC-PERP", "Z", "btc", "z", "é", "\uff5e", "😀"]
+    rep = scan(
+        radar, {s: [] for s in ["😀", "\uff5e", "é", "z", "Z", "", "BTC-PERP", "BTC", "btc"]}
+    )
+    assert [a["symbol"] for a in rep["alerts"]] == [
+        "",
+        "BTC",
+        "BTC-PERP",
+        "Z",
+        "btc",
+        "z",
+        "é",
+        "\uff5e",
+        "😀",
+    ]
 
 
 # ---------------------------------------------------------------- doubles in reports
 
-@pytest.mark.parametrize("scale, funding, written", [
-    (0.001, [0.0004, -0.0006], "1.0"),      # raw 1.2 clamps to 1
-    (5, [0.0004, 0.0005], "0.0001"),
-    (50, [0.0004, 0.0005], "0.00001"),
-    (100000, [0.0004, 0.0005], "1e-8"),     # 5e-9 is half a step: rounds away from zero
-    (500000, [0.0004, 0.0005], "0.0"),      # 1e-9 rounds to 0
-    (10000000, [1.0, 1.5], "1.5e-7"),
-    (0.00075, [0.0004, 0.0005], "0.66666667"),
-])
+
+@pytest.mark.parametrize(
+    "scale, funding, written",
+    [
+        (0.001, [0.0004, -0.0006], "1.0"),  # raw 1.2 clamps to 1
+        (5, [0.0004, 0.0005], "0.0001"),
+        (50, [0.0004, 0.0005], "0.00001"),
+        (100000, [0.0004, 0.0005], "1e-8"),  # 5e-9 is half a step: rounds away from zero
+        (500000, [0.0004, 0.0005], "0.0"),  # 1e-9 rounds to 0
+        (10000000, [1.0, 1.5], "1.5e-7"),
+        (0.00075, [0.0004, 0.0005], "0.66666667"),
+    ],
+)
 def test_factor_and_severity_forms(scale, funding, written):
-    rep = scan(new_radar(make_spec(sig("funding_flip", scale), threshold=-1)), {"S": derivs(fr=funding)})
-    assert rep.raw == ('{"alerts":[{"symbol":"S","severity":%s,"factors":{"funding_flip(%s)":%s,"severity":%s},'
-                       '"ts":%d}],"scanned":1}' % (written, scale, written, written, len(funding)))
+    rep = scan(
+        new_radar(make_spec(sig("funding_flip", scale), threshold=-1)), {"S": derivs(fr=funding)}
+    )
+    assert rep.raw == (
+        '{"alerts":[{"symbol":"S","severity":%s,"factors":{"funding_flip(%s)":%s,"severity":%s},'
+        '"ts":%d}],"scanned":1}' % (written, scale, written, written, len(funding))
+    )
 
 
 BOTH_ONE = derivs(fr=[0.0004, -0.0006]) + [book(3, 300, 100)]
 
 
-@pytest.mark.parametrize("weight, events, report", [
-    # weights whose sum overflows: an infinite weighted sum over an infinite weight sum is NaN, which never passes
-    (1e308, BOTH_ONE, '{"alerts":[],"scanned":1}'),
-    # with one factor 0 the weighted sum stays finite: severity 0 passes
-    (1e308, derivs(fr=[0.0004, -0.0006]), '{"alerts":[{"symbol":"S","severity":0.0,"factors":{'
-     '"book_imbalance(0.5)":0.0,"funding_flip(0.001)":1.0,"severity":0.0},"ts":2}],"scanned":1}'),
-    # weights just small enough not to overflow give the exact mean
-    (1e307, BOTH_ONE, '{"alerts":[{"symbol":"S","severity":1.0,"factors":{"book_imbalance(0.5)":1.0,'
-     '"funding_flip(0.001)":1.0,"severity":1.0},"ts":3}],"scanned":1}'),
-])
+@pytest.mark.parametrize(
+    "weight, events, report",
+    [
+        # weights whose sum overflows: an infinite weighted sum over an infinite weight sum is NaN, which never passes
+        (1e308, BOTH_ONE, '{"alerts":[],"scanned":1}'),
+        # with one factor 0 the weighted sum stays finite: severity 0 passes
+        (
+            1e308,
+            derivs(fr=[0.0004, -0.0006]),
+            '{"alerts":[{"symbol":"S","severity":0.0,"factors":{'
+            '"book_imbalance(0.5)":0.0,"funding_flip(0.001)":1.0,"severity":0.0},"ts":2}],"scanned":1}',
+        ),
+        # weights just small enough not to overflow give the exact mean
+        (
+            1e307,
+            BOTH_ONE,
+            '{"alerts":[{"symbol":"S","severity":1.0,"factors":{"book_imbalance(0.5)":1.0,'
+            '"funding_flip(0.001)":1.0,"severity":1.0},"ts":3}],"scanned":1}',
+        ),
+    ],
+)
 def test_huge_weights(weight, events, report):
-    r = new_radar(make_spec(sig("funding_flip", 0.001, weight=weight), sig("book_imbalance", 0.5, weight=weight),
-                            threshold=-1))
+    r = new_radar(
+        make_spec(
+            sig("funding_flip", 0.001, weight=weight),
+            sig("book_imbalance", 0.5, weight=weight),
+            threshold=-1,
+        )
+    )
     assert scan(r, {"S": events}).raw == report
-    assert feed_batch(r, "S", events).raw == '{"ok":true}' and command(r, '{"cmd":"alerts"}') == report
+    assert (
+        feed_batch(r, "S", events).raw == '{"ok":true}' and command(r, '{"cmd":"alerts"}') == report
+    )

@@ -7,15 +7,16 @@ import re
 import sys
 import threading
 
-import pytest
-
 import norsel_radar
+import pytest
 from norsel_radar import Radar, _norsel_radar
 
 SPEC = '{"signals":[{"kind":"funding_flip","params":[0.001]}]}'
 VERSION_REQUEST, VERSION_REPLY = '{"cmd":"version"}', '{"version":"0.2.0"}'
-PANIC = re.compile(r"assertion `left == right` failed: _norsel_radar::PyRadar is unsendable, "
-                   r"but sent to another thread\n  left: (\S+)\n right: (\S+)\Z")
+PANIC = re.compile(
+    r"assertion `left == right` failed: _norsel_radar::PyRadar is unsendable, "
+    r"but sent to another thread\n  left: (\S+)\n right: (\S+)\Z"
+)
 DROPPED = "_norsel_radar::PyRadar is unsendable, but is being dropped on another thread"
 
 
@@ -40,39 +41,78 @@ def on_new_thread(target):
 
 def test_names_docs_and_version():
     assert _norsel_radar.__all__ == norsel_radar.__all__ == ["__version__", "Radar"]
-    assert _norsel_radar.__version__ == norsel_radar.__version__ == Radar.version() == Radar(SPEC).version() == "0.2.0"
+    assert (
+        _norsel_radar.__version__
+        == norsel_radar.__version__
+        == Radar.version()
+        == Radar(SPEC).version()
+        == "0.2.0"
+    )
     assert norsel_radar.Radar is _norsel_radar.Radar
     assert (Radar.__module__, Radar.__qualname__, Radar.__name__) == ("builtins", "Radar", "Radar")
     assert [_norsel_radar.__doc__, Radar.__doc__, Radar.command.__doc__, Radar.version.__doc__] == [
         "The native module (`norsel_radar._norsel_radar`).",
         "A radar instance driven by JSON commands.\n\n`unsendable`: a handle owns a mutable "
         "dataset and spec, so it is bound to the\nthread that created it.",
-        "Apply a command JSON and return the resulting response JSON.", "The library version."]
-    assert [list(inspect.signature(f).parameters) for f in (Radar.command, Radar.version)] == [["self", "cmd_json"], []]
+        "Apply a command JSON and return the resulting response JSON.",
+        "The library version.",
+    ]
+    assert [list(inspect.signature(f).parameters) for f in (Radar.command, Radar.version)] == [
+        ["self", "cmd_json"],
+        [],
+    ]
     with pytest.raises(TypeError):  # a handle is bound to its thread and process
         pickle.dumps(Radar(SPEC))
 
 
 # The two bound callables: (call, function name as the errors write it, parameter).
-CALLS = [pytest.param(Radar, "Radar.__new__()", "spec_json", id="new"),
-         pytest.param(lambda *a, **k: Radar(SPEC).command(*a, **k), "Radar.command()", "cmd_json", id="command")]
+CALLS = [
+    pytest.param(Radar, "Radar.__new__()", "spec_json", id="new"),
+    pytest.param(
+        lambda *a, **k: Radar(SPEC).command(*a, **k), "Radar.command()", "cmd_json", id="command"
+    ),
+]
 
 
 @pytest.mark.parametrize("call, name, param", CALLS)
-@pytest.mark.parametrize("args, kwargs, error, message", [
-    ((), {}, TypeError, "{name} missing 1 required positional argument: '{param}'"),
-    (("a", "b"), {}, TypeError, "{name} takes 1 positional arguments but 2 were given"),
-    # the positional count is checked before the keywords
-    (("a", "b", "c"), {"x": 1}, TypeError, "{name} takes 1 positional arguments but 3 were given"),
-    ((), {"bogus": "x"}, TypeError, "{name} got an unexpected keyword argument 'bogus'"),
-    (("a",), {"bogus": "x"}, TypeError, "{name} got an unexpected keyword argument 'bogus'"),
-    (("a",), {"{param}": "x"}, TypeError, "{name} got multiple values for argument '{param}'"),
-    ((), {"{param}": "x", "bogus": 1}, TypeError, "{name} got an unexpected keyword argument 'bogus'"),
-    ((b"{}",), {}, TypeError, "'bytes' object is not an instance of 'str'"),
-    ((None,), {}, TypeError, "'None' is not an instance of 'str'"),
-    (('{"cmd":"\udfff"}',), {}, UnicodeEncodeError, None),  # a lone surrogate has no UTF-8
-], ids=["none", "two", "three", "unknown-kw", "pos-and-unknown-kw", "both", "kw-and-unknown",
-        "bytes", "None", "surrogate"])
+@pytest.mark.parametrize(
+    "args, kwargs, error, message",
+    [
+        ((), {}, TypeError, "{name} missing 1 required positional argument: '{param}'"),
+        (("a", "b"), {}, TypeError, "{name} takes 1 positional arguments but 2 were given"),
+        # the positional count is checked before the keywords
+        (
+            ("a", "b", "c"),
+            {"x": 1},
+            TypeError,
+            "{name} takes 1 positional arguments but 3 were given",
+        ),
+        ((), {"bogus": "x"}, TypeError, "{name} got an unexpected keyword argument 'bogus'"),
+        (("a",), {"bogus": "x"}, TypeError, "{name} got an unexpected keyword argument 'bogus'"),
+        (("a",), {"{param}": "x"}, TypeError, "{name} got multiple values for argument '{param}'"),
+        (
+            (),
+            {"{param}": "x", "bogus": 1},
+            TypeError,
+            "{name} got an unexpected keyword argument 'bogus'",
+        ),
+        ((b"{}",), {}, TypeError, "'bytes' object is not an instance of 'str'"),
+        ((None,), {}, TypeError, "'None' is not an instance of 'str'"),
+        (('{"cmd":"\udfff"}',), {}, UnicodeEncodeError, None),  # a lone surrogate has no UTF-8
+    ],
+    ids=[
+        "none",
+        "two",
+        "three",
+        "unknown-kw",
+        "pos-and-unknown-kw",
+        "both",
+        "kw-and-unknown",
+        "bytes",
+        "None",
+        "surrogate",
+    ],
+)
 def test_argument_errors(call, name, param, args, kwargs, error, message):
     with pytest.raises(error) as info:
         call(*args, **{k.format(param=param): v for k, v in kwargs.items()})
@@ -88,17 +128,24 @@ def test_accepted_arguments():
     assert Radar(spec_json=SPEC).command(cmd_json=VERSION_REQUEST) == VERSION_REPLY
     assert Radar(text(SPEC)).command(text(VERSION_REQUEST)) == VERSION_REPLY
     reply = Radar(SPEC).command(VERSION_REQUEST + "\x00")  # an embedded NUL is part of the text
-    assert type(reply) is str and reply == '{"error":"parse: trailing characters at line 1 column 18","ok":false}'
+    assert (
+        type(reply) is str
+        and reply == '{"error":"parse: trailing characters at line 1 column 18","ok":false}'
+    )
 
 
 def assert_owner_panic(panic):
     """`except Exception` misses it, and it names two different threads."""
-    assert type(panic).__name__ == "PanicException" and type(panic).__bases__ == (BaseException,), repr(panic)
+    assert type(panic).__name__ == "PanicException" and type(panic).__bases__ == (BaseException,), (
+        repr(panic)
+    )
     match = PANIC.match(str(panic))
     assert match and match.group(1) != match.group(2), str(panic)
 
 
-@pytest.mark.parametrize("args", [(VERSION_REQUEST,), (), (None,)], ids=["valid", "missing", "None"])
+@pytest.mark.parametrize(
+    "args", [(VERSION_REQUEST,), (), (None,)], ids=["valid", "missing", "None"]
+)
 def test_foreign_thread_command_panics_after_binding(args):
     radar = Radar(SPEC)
     raised = on_new_thread(lambda: radar.command(*args))
@@ -111,7 +158,9 @@ def test_foreign_thread_command_panics_after_binding(args):
 
 def test_owner_is_never_a_later_thread_and_foreign_drops_are_reported(monkeypatch):
     unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda info: unraisable.append((info.exc_type, str(info.exc_value))))
+    monkeypatch.setattr(
+        sys, "unraisablehook", lambda info: unraisable.append((info.exc_type, str(info.exc_value)))
+    )
     assert on_new_thread(lambda: Radar(SPEC).command(VERSION_REQUEST)) is None
     Radar(SPEC)
     assert unraisable == []  # both dropped by their owners
@@ -130,12 +179,16 @@ def test_owner_is_never_a_later_thread_and_foreign_drops_are_reported(monkeypatc
 
 
 @pytest.mark.parametrize("text", [VERSION_REQUEST, '{"cmd":"\udfff"}'], ids=["valid", "surrogate"])
-@pytest.mark.parametrize("call", [
-    lambda radar, text: radar.command(text),
-    lambda radar, text: radar.command(cmd_json=text),
-    lambda radar, text: radar.command(text, text),
-    lambda radar, text: radar.command(bogus=text),
-], ids=["positional", "by-keyword", "two", "unknown-kw"])
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda radar, text: radar.command(text),
+        lambda radar, text: radar.command(cmd_json=text),
+        lambda radar, text: radar.command(text, text),
+        lambda radar, text: radar.command(bogus=text),
+    ],
+    ids=["positional", "by-keyword", "two", "unknown-kw"],
+)
 def test_calls_leave_no_references_and_radar_usable(call, text):
     type_refs, radar = sys.getrefcount(Radar), Radar(SPEC)
     text = "".join([text[:1], text[1:]])  # a fresh, non-interned str

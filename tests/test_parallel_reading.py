@@ -9,28 +9,44 @@ import os
 import random
 
 import pytest
-
 from norsel_radar import Radar
 
-SPEC = json.dumps({"signals": [{"kind": "oi_delta", "params": [3, 0.01]},
-                               {"kind": "funding_flip", "params": [0.001]},
-                               {"kind": "book_imbalance", "params": [0.5]},
-                               {"kind": "liq_cluster", "params": [4, 100]}],
-                   "threshold": -1})
+SPEC = json.dumps(
+    {
+        "signals": [
+            {"kind": "oi_delta", "params": [3, 0.01]},
+            {"kind": "funding_flip", "params": [0.001]},
+            {"kind": "book_imbalance", "params": [0.5]},
+            {"kind": "liq_cluster", "params": [4, 100]},
+        ],
+        "threshold": -1,
+    }
+)
 
-pytestmark = pytest.mark.skipif(len(os.sched_getaffinity(0)) < 2,
-                                reason="parallel reading needs two processors")
+pytestmark = pytest.mark.skipif(
+    len(os.sched_getaffinity(0)) < 2, reason="parallel reading needs two processors"
+)
 
 
 def event(rng, t):
     pick = rng.random()
     if pick < 0.5:
-        return {"kind": "derivatives", "ts": t, "open_interest": round(rng.uniform(90, 110), 2),
-                "funding_rate": round(rng.uniform(-0.002, 0.002), 6),
-                "mark_price": round(rng.uniform(40, 60), 2)}
+        return {
+            "kind": "derivatives",
+            "ts": t,
+            "open_interest": round(rng.uniform(90, 110), 2),
+            "funding_rate": round(rng.uniform(-0.002, 0.002), 6),
+            "mark_price": round(rng.uniform(40, 60), 2),
+        }
     if pick < 0.8:
-        return {"kind": "orderbook", "ts": t, "bid_volume": round(rng.uniform(0, 500), 1),
-                "ask_volume": round(rng.uniform(0, 500), 1), "best_bid": 1, "best_ask": 2}
+        return {
+            "kind": "orderbook",
+            "ts": t,
+            "bid_volume": round(rng.uniform(0, 500), 1),
+            "ask_volume": round(rng.uniform(0, 500), 1),
+            "best_bid": 1,
+            "best_ask": 2,
+        }
     return ["liquidation", t, "sell", round(rng.uniform(0, 50), 3), 100]
 
 
@@ -47,13 +63,15 @@ def big_events(names="plain", symbols=400, per_symbol=40, seed=5):
     rng = random.Random(seed)
     events = {}
     for i in range(symbols):
-        name = f'S{i:04d}' + rng.choice(NAME_ENDINGS[names])
+        name = f"S{i:04d}" + rng.choice(NAME_ENDINGS[names])
         events[name] = [event(rng, t) for t in range(per_symbol)]
     return events
 
 
 def scan_text(events, **dump_options):
-    text = json.dumps({"cmd": "scan", "events": events}, **(dump_options or {"separators": (",", ":")}))
+    text = json.dumps(
+        {"cmd": "scan", "events": events}, **(dump_options or {"separators": (",", ":")})
+    )
     assert len(text) >= 1 << 20
     return text
 
@@ -90,12 +108,14 @@ def with_symbol_repeated_far_apart():
 
 def with_members_after_the_events():
     events = big_events()
-    return json.dumps({"events": events, "cmd": "scan", "id": [1, {"a": "],\""}]}), events
+    return json.dumps({"events": events, "cmd": "scan", "id": [1, {"a": '],"'}]}), events
 
 
 REQUESTS = {
-    **{f"{names} keys": (lambda n=names: (scan_text(big_events(n)), big_events(n)))
-       for names in NAME_ENDINGS},
+    **{
+        f"{names} keys": (lambda n=names: (scan_text(big_events(n)), big_events(n)))
+        for names in NAME_ENDINGS
+    },
     "default separators": lambda: (scan_text(big_events(), separators=None), big_events()),
     "indented": lambda: (scan_text(big_events(), indent=1), big_events()),
     "lists inside events": lambda: with_lists_inside_events(0),
@@ -128,18 +148,22 @@ def insert_after(text, mark, where, insert, tail=""):
     return text[:cut] + insert + text[cut:] + tail, cut
 
 
-@pytest.mark.parametrize("mark, where, insert, tail, message, offset", [
-    ('"open_interest":', 0.1, "-x", "", "invalid number", 2),
-    ('"open_interest":', 0.97, "-x", "", "invalid number", 2),
-    # The first error in reading order wins over a later one.
-    ('"ts":', 0.5, "tru", " x", "expected ident", 4),
-    # A stray bracket: every guess past it is wrong.
-    ('"best_bid":', 0.3, "]", "", "expected value", 1),
-    # Root object, events object, the list, its event object: 4 levels open.
-    ('"best_bid":', 0.5, "[" * 130, "", "recursion limit exceeded", 127 - 4 + 1),
-])
-def test_syntax_error_inside_a_list_is_the_plain_reading_error(mark, where, insert, tail,
-                                                               message, offset):
+@pytest.mark.parametrize(
+    "mark, where, insert, tail, message, offset",
+    [
+        ('"open_interest":', 0.1, "-x", "", "invalid number", 2),
+        ('"open_interest":', 0.97, "-x", "", "invalid number", 2),
+        # The first error in reading order wins over a later one.
+        ('"ts":', 0.5, "tru", " x", "expected ident", 4),
+        # A stray bracket: every guess past it is wrong.
+        ('"best_bid":', 0.3, "]", "", "expected value", 1),
+        # Root object, events object, the list, its event object: 4 levels open.
+        ('"best_bid":', 0.5, "[" * 130, "", "recursion limit exceeded", 127 - 4 + 1),
+    ],
+)
+def test_syntax_error_inside_a_list_is_the_plain_reading_error(
+    mark, where, insert, tail, message, offset
+):
     bad, cut = insert_after(scan_text(big_events()), mark, where, insert, tail)
     assert error_of(bad) == f"parse: {message} {at(bad, cut + offset)}"
 

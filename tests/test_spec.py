@@ -4,10 +4,23 @@
 import json
 
 import pytest
-
 from conftest import (
-    FUNDING, KIND_NAMES, alerts, book, ctor_error, deriv, derivs, error_response, expect_ok, factors_of, feed,
-    make_spec, new_radar, run, scan, sig,
+    FUNDING,
+    KIND_NAMES,
+    alerts,
+    book,
+    ctor_error,
+    deriv,
+    derivs,
+    error_response,
+    expect_ok,
+    factors_of,
+    feed,
+    make_spec,
+    new_radar,
+    run,
+    scan,
+    sig,
 )
 
 G = '{"kind":"funding_flip","params":[1]}'
@@ -21,56 +34,119 @@ def set_spec(spec_value, radar=None):
 
 # ---------------------------------------------------------------- reading (plain type failures: decode vectors)
 
-@pytest.mark.parametrize("text, ctor_message, value_message", [
-    # names and kinds are case-sensitive; the text road adds the position
-    ('{"Signals":[%s],"limits":0}' % G, "missing field `signals` at line 1 column 61", "missing field `signals`"),
-    ('{"signals":[{"kind":"FUNDING_FLIP","params":[1]}]}',
-     "unknown variant `FUNDING_FLIP`, expected one of %s at line 1 column 34" % KIND_NAMES,
-     "unknown variant `FUNDING_FLIP`, expected one of " + KIND_NAMES),
-    ('[[],[],[%s],0,1,2]' % G, "trailing characters at line 1 column 51",
-     "invalid length 6, expected fewer elements in array"),
-    ('{"signals":[{"kind":{"funding_flip":null,"oi_delta":null},"params":[1]}]}',
-     "expected value at line 1 column 40", "invalid value: map, expected map with a single key"),
-    # text is read in text order; a value's members are visited in name order
-    ('{"threshold":"x","signals":5}', 'invalid type: string "x", expected f64 at line 1 column 16',
-     "invalid type: integer `5`, expected a sequence"),
-    # a repeated name: the text road fails on the first value; in a value only the later one is read
-    ('{"signals":5,"signals":[%s],"threshold":"x","threshold":-1}' % G,
-     "invalid type: integer `5`, expected a sequence at line 1 column 12", None),
-])
+
+@pytest.mark.parametrize(
+    "text, ctor_message, value_message",
+    [
+        # names and kinds are case-sensitive; the text road adds the position
+        (
+            '{"Signals":[%s],"limits":0}' % G,
+            "missing field `signals` at line 1 column 61",
+            "missing field `signals`",
+        ),
+        (
+            '{"signals":[{"kind":"FUNDING_FLIP","params":[1]}]}',
+            "unknown variant `FUNDING_FLIP`, expected one of %s at line 1 column 34" % KIND_NAMES,
+            "unknown variant `FUNDING_FLIP`, expected one of " + KIND_NAMES,
+        ),
+        (
+            "[[],[],[%s],0,1,2]" % G,
+            "trailing characters at line 1 column 51",
+            "invalid length 6, expected fewer elements in array",
+        ),
+        (
+            '{"signals":[{"kind":{"funding_flip":null,"oi_delta":null},"params":[1]}]}',
+            "expected value at line 1 column 40",
+            "invalid value: map, expected map with a single key",
+        ),
+        # text is read in text order; a value's members are visited in name order
+        (
+            '{"threshold":"x","signals":5}',
+            'invalid type: string "x", expected f64 at line 1 column 16',
+            "invalid type: integer `5`, expected a sequence",
+        ),
+        # a repeated name: the text road fails on the first value; in a value only the later one is read
+        (
+            '{"signals":5,"signals":[%s],"threshold":"x","threshold":-1}' % G,
+            "invalid type: integer `5`, expected a sequence at line 1 column 12",
+            None,
+        ),
+    ],
+)
 def test_roads(text, ctor_message, value_message):
     assert ctor_error(text) == "parse: " + ctor_message
     reply = set_spec(text)
-    assert reply.raw == (error_response("parse: " + value_message) if value_message else '{"ok":true}')
+    assert reply.raw == (
+        error_response("parse: " + value_message) if value_message else '{"ok":true}'
+    )
 
 
 # ---------------------------------------------------------------- validation
 
-@pytest.mark.parametrize("spec, message", [
-    (make_spec(limit=0), "at least one signal is required"),
-    (make_spec(sig("funding_flip"), limit=0), "limit must be greater than zero"),
-    # a missing "params" is an empty list; every kind has its own count
-    (make_spec({"kind": "funding_flip"}), "funding_flip takes 1 parameter(s), got 0"),
-    (make_spec(sig("oi_delta", 1, 2, 3)), "oi_delta takes 2 parameter(s), got 3"),
-    (make_spec(sig("liq_cluster", 5)), "liq_cluster takes 2 parameter(s), got 1"),
-    (make_spec(FUNDING, sig("oi_price_divergence", *range(12))), "oi_price_divergence takes 2 parameter(s), got 12"),
-    # duplicates compare quantized labels, whatever the weights and whatever lies between
-    (make_spec(sig("funding_flip", 0.01), sig("funding_flip", 0.01, weight=2)), "duplicate signal: funding_flip(0.01)"),
-    (make_spec(sig("oi_delta", 20, 0.05), FUNDING, sig("oi_delta", 20.000000001, 0.05)),
-     "duplicate signal: oi_delta(20,0.05)"),
-    # the first failing rule of the first failing signal wins
-    (make_spec(sig("funding_flip", 1, weight=-1e-300), sig("oi_delta", 1)),
-     "funding_flip weight must be finite and non-negative"),
-    (make_spec(sig("oi_delta", 1, weight=-1)), "oi_delta takes 2 parameter(s), got 1"),
-    (make_spec(sig("funding_flip", 0.01), sig("funding_flip", 0.01, 5)), "funding_flip takes 1 parameter(s), got 2"),
-    (make_spec(sig("funding_flip", 0.01), sig("funding_flip", 0.01, weight=-2)),
-     "funding_flip weight must be finite and non-negative"),
-    # accepted: labels that differ just past the quantum or only in kind; zero weights; repeated list entries
-    (make_spec(sig("oi_delta", 5, 0.1), sig("oi_delta", 6, 0.1), sig("funding_flip", 0.01),
-               sig("book_imbalance", 0.01), sig("funding_flip", 0.01000001)), None),
-    (make_spec(sig("liq_cluster", 3, 1000, weight=0), sig("oi_delta", -5, 0, weight=-0.0), threshold=-7.5), None),
-    (make_spec(sig("funding_flip", 1e-300), limit=1, venues=["x", "x"], symbols=["", "BTC", "BTC"]), None),
-])
+
+@pytest.mark.parametrize(
+    "spec, message",
+    [
+        (make_spec(limit=0), "at least one signal is required"),
+        (make_spec(sig("funding_flip"), limit=0), "limit must be greater than zero"),
+        # a missing "params" is an empty list; every kind has its own count
+        (make_spec({"kind": "funding_flip"}), "funding_flip takes 1 parameter(s), got 0"),
+        (make_spec(sig("oi_delta", 1, 2, 3)), "oi_delta takes 2 parameter(s), got 3"),
+        (make_spec(sig("liq_cluster", 5)), "liq_cluster takes 2 parameter(s), got 1"),
+        (
+            make_spec(FUNDING, sig("oi_price_divergence", *range(12))),
+            "oi_price_divergence takes 2 parameter(s), got 12",
+        ),
+        # duplicates compare quantized labels, whatever the weights and whatever lies between
+        (
+            make_spec(sig("funding_flip", 0.01), sig("funding_flip", 0.01, weight=2)),
+            "duplicate signal: funding_flip(0.01)",
+        ),
+        (
+            make_spec(sig("oi_delta", 20, 0.05), FUNDING, sig("oi_delta", 20.000000001, 0.05)),
+            "duplicate signal: oi_delta(20,0.05)",
+        ),
+        # the first failing rule of the first failing signal wins
+        (
+            make_spec(sig("funding_flip", 1, weight=-1e-300), sig("oi_delta", 1)),
+            "funding_flip weight must be finite and non-negative",
+        ),
+        (make_spec(sig("oi_delta", 1, weight=-1)), "oi_delta takes 2 parameter(s), got 1"),
+        (
+            make_spec(sig("funding_flip", 0.01), sig("funding_flip", 0.01, 5)),
+            "funding_flip takes 1 parameter(s), got 2",
+        ),
+        (
+            make_spec(sig("funding_flip", 0.01), sig("funding_flip", 0.01, weight=-2)),
+            "funding_flip weight must be finite and non-negative",
+        ),
+        # accepted: labels that differ just past the quantum or only in kind; zero weights; repeated list entries
+        (
+            make_spec(
+                sig("oi_delta", 5, 0.1),
+                sig("oi_delta", 6, 0.1),
+                sig("funding_flip", 0.01),
+                sig("book_imbalance", 0.01),
+                sig("funding_flip", 0.01000001),
+            ),
+            None,
+        ),
+        (
+            make_spec(
+                sig("liq_cluster", 3, 1000, weight=0),
+                sig("oi_delta", -5, 0, weight=-0.0),
+                threshold=-7.5,
+            ),
+            None,
+        ),
+        (
+            make_spec(
+                sig("funding_flip", 1e-300), limit=1, venues=["x", "x"], symbols=["", "BTC", "BTC"]
+            ),
+            None,
+        ),
+    ],
+)
 def test_validation_on_both_roads(spec, message):
     if message is None:
         new_radar(spec)
@@ -85,17 +161,32 @@ def test_validation_on_both_roads(spec, message):
 EVENTS = {"A": derivs(fr=[0.0004, -0.0006]), "B": [book(1, 300, 200)], "C": []}
 
 
-@pytest.mark.parametrize("spec_text, equivalent", [
-    ('[[],[],[{"kind":"funding_flip","params":[0.001]}]]', make_spec(FUNDING)),
-    ('[["binance"],["BTC"],[["funding_flip",[0.001],2],["book_imbalance",[0.1]]],-1,2]',
-     make_spec(sig("funding_flip", 0.001, weight=2), sig("book_imbalance", 0.1), threshold=-1, limit=2)),
-    ('[[],[],[["funding_flip",[0.001]]],-1,null]', make_spec(FUNDING, threshold=-1)),
-    ('\r\n {"unknown":{"deep":[1,{"a":null},"s"]},"signals":[{"kind":{"funding_flip":null},"params":[0.001]}],'
-     '"limit":null,"limits":1,"threshold":-1} \n\t\r', make_spec(FUNDING, threshold=-1)),
-    # venues and symbols filter nothing, neither in scans nor in the store
-    ('{"symbols":["BTC"],"signals":[{"weight":1,"params":[0.001],"kind":"funding_flip"}],"venues":["binance"]}',
-     make_spec(FUNDING)),
-])
+@pytest.mark.parametrize(
+    "spec_text, equivalent",
+    [
+        ('[[],[],[{"kind":"funding_flip","params":[0.001]}]]', make_spec(FUNDING)),
+        (
+            '[["binance"],["BTC"],[["funding_flip",[0.001],2],["book_imbalance",[0.1]]],-1,2]',
+            make_spec(
+                sig("funding_flip", 0.001, weight=2),
+                sig("book_imbalance", 0.1),
+                threshold=-1,
+                limit=2,
+            ),
+        ),
+        ('[[],[],[["funding_flip",[0.001]]],-1,null]', make_spec(FUNDING, threshold=-1)),
+        (
+            '\r\n {"unknown":{"deep":[1,{"a":null},"s"]},"signals":[{"kind":{"funding_flip":null},"params":[0.001]}],'
+            '"limit":null,"limits":1,"threshold":-1} \n\t\r',
+            make_spec(FUNDING, threshold=-1),
+        ),
+        # venues and symbols filter nothing, neither in scans nor in the store
+        (
+            '{"symbols":["BTC"],"signals":[{"weight":1,"params":[0.001],"kind":"funding_flip"}],"venues":["binance"]}',
+            make_spec(FUNDING),
+        ),
+    ],
+)
 def test_spec_forms_are_equivalent(spec_text, equivalent):
     def answers(r):
         return scan(r, EVENTS).raw, feed(r, "SOL", deriv(1, fr=1)).raw, alerts(r).raw
@@ -110,16 +201,37 @@ def test_spec_forms_are_equivalent(spec_text, equivalent):
 def test_all_weights_zero_give_severity_zero():
     spec = make_spec(sig("funding_flip", 0.001, weight=0), sig("book_imbalance", 0.5, weight=0))
     assert factors_of(spec, [book(1, 300, 100)]) == {
-        "book_imbalance(0.5)": 1.0, "funding_flip(0.001)": 0.0, "severity": 0.0}
+        "book_imbalance(0.5)": 1.0,
+        "funding_flip(0.001)": 0.0,
+        "severity": 0.0,
+    }
 
 
 # ---------------------------------------------------------------- labels
 
+
 def test_signal_labels_quantized_and_in_byte_order():
-    spec = make_spec(sig("oi_price_divergence", 2, 0.1), sig("oi_delta", 9, 0.1), sig("liq_cluster", -20, 2.5),
-                     sig("funding_flip", 0.7), sig("oi_delta", 10, 0.1), sig("funding_flip", 1e-8),
-                     sig("book_imbalance", 123456.123456789), sig("funding_flip", 1e-9))
-    assert list(factors_of(spec, []).items()) == [(label, 0.0) for label in [
-        "book_imbalance(123456.12345679)", "funding_flip(0)", "funding_flip(0.00000001)",
-        "funding_flip(0.7000000000000001)", "liq_cluster(-20,2.5)", "oi_delta(10,0.1)", "oi_delta(9,0.1)",
-        "oi_price_divergence(2,0.1)", "severity"]]
+    spec = make_spec(
+        sig("oi_price_divergence", 2, 0.1),
+        sig("oi_delta", 9, 0.1),
+        sig("liq_cluster", -20, 2.5),
+        sig("funding_flip", 0.7),
+        sig("oi_delta", 10, 0.1),
+        sig("funding_flip", 1e-8),
+        sig("book_imbalance", 123456.123456789),
+        sig("funding_flip", 1e-9),
+    )
+    assert list(factors_of(spec, []).items()) == [
+        (label, 0.0)
+        for label in [
+            "book_imbalance(123456.12345679)",
+            "funding_flip(0)",
+            "funding_flip(0.00000001)",
+            "funding_flip(0.7000000000000001)",
+            "liq_cluster(-20,2.5)",
+            "oi_delta(10,0.1)",
+            "oi_delta(9,0.1)",
+            "oi_price_divergence(2,0.1)",
+            "severity",
+        ]
+    ]

@@ -8,19 +8,58 @@ import json
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-
 from norsel_radar import Radar
 
-SPEC = json.dumps({"signals": [{"kind": "oi_delta", "params": [2, 0.1]},
-                               {"kind": "liq_cluster", "params": [3, 10]},
-                               {"kind": "book_imbalance", "params": [0.5]}],
-                   "threshold": -1})
+SPEC = json.dumps(
+    {
+        "signals": [
+            {"kind": "oi_delta", "params": [2, 0.1]},
+            {"kind": "liq_cluster", "params": [3, 10]},
+            {"kind": "book_imbalance", "params": [0.5]},
+        ],
+        "threshold": -1,
+    }
+)
 
-FIELDS = ["kind", "ts", "open_interest", "funding_rate", "mark_price", "bid_volume",
-          "ask_volume", "best_bid", "best_ask", "side", "qty", "price", "zzz", "Kind"]
-VALUES = ['"derivatives"', '"orderbook"', '"liquidation"', '"buy"', '"sell"', '"Derivatives"',
-          "1", "-5", "2.5", "-0", "9223372036854775808", "1e3", "null", "true", "[]", "{}",
-          '{"buy":null}', '{"sell":{}}', '{"buy":1}', '["x"]', '"x\\u0041"']
+FIELDS = [
+    "kind",
+    "ts",
+    "open_interest",
+    "funding_rate",
+    "mark_price",
+    "bid_volume",
+    "ask_volume",
+    "best_bid",
+    "best_ask",
+    "side",
+    "qty",
+    "price",
+    "zzz",
+    "Kind",
+]
+VALUES = [
+    '"derivatives"',
+    '"orderbook"',
+    '"liquidation"',
+    '"buy"',
+    '"sell"',
+    '"Derivatives"',
+    "1",
+    "-5",
+    "2.5",
+    "-0",
+    "9223372036854775808",
+    "1e3",
+    "null",
+    "true",
+    "[]",
+    "{}",
+    '{"buy":null}',
+    '{"sell":{}}',
+    '{"buy":1}',
+    '["x"]',
+    '"x\\u0041"',
+]
 
 
 def member_text(pairs):
@@ -31,8 +70,13 @@ members = st.lists(st.tuples(st.sampled_from(FIELDS), st.sampled_from(VALUES)), 
 
 
 def valid_members():
-    return [("kind", '"liquidation"'), ("ts", "7"), ("side", '"sell"'), ("qty", "2"),
-            ("price", "1")]
+    return [
+        ("kind", '"liquidation"'),
+        ("ts", "7"),
+        ("side", '"sell"'),
+        ("qty", "2"),
+        ("price", "1"),
+    ]
 
 
 @settings(max_examples=300, deadline=None)
@@ -62,7 +106,8 @@ def test_first_bad_element_of_each_list_is_reported_in_symbol_order():
     bad_a = '["liquidation",1,"buy"]'
     text = f'{{"cmd":"scan","events":{{"B":[{bad_b}],"A":[{{"kind":"x"}},{bad_a}]}}}}'
     assert json.loads(Radar(SPEC).command(text))["error"] == (
-        "parse: unknown variant `x`, expected one of `derivatives`, `orderbook`, `liquidation`")
+        "parse: unknown variant `x`, expected one of `derivatives`, `orderbook`, `liquidation`"
+    )
 
 
 EVENT = '{"kind":"liquidation","ts":7,"side":"sell","qty":2,"price":1}'
@@ -71,17 +116,20 @@ PLAIN = f'{{"cmd":"feed","symbol":"S","event":{EVENT}}}'
 
 # Feeds the text road declines (repeated members are in the dispatcher's
 # tests): the general road must feed what the plain form feeds.
-@pytest.mark.parametrize("text", [
-    f'{{"event":{EVENT},"symbol":"S","cmd":"feed"}}',
-    f' {{ "cmd" : "feed" ,\n"symbol" : "S" , "event" : {EVENT.replace(",", " , ")} }} ',
-    f'{{"cmd":"fe\\u0065d","symbol":"\\u0053","event":{EVENT}}}',
-    f'{{"cmd":"feed","symbol":"S","id":[1,{{"x":null}}],"event":{EVENT}}}',
-    '{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":{"sell":null},'
-    '"qty":2,"price":1,"venue":"x"}}',
-    '{"cmd":"feed","symbol":"S","event":["liquidation",7,"sell",2,1]}',
-    '{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":"sell",'
-    '"qty":2,"price":1,"a":1,"b":2,"c":3,"d":4,"e":5}}',
-])
+@pytest.mark.parametrize(
+    "text",
+    [
+        f'{{"event":{EVENT},"symbol":"S","cmd":"feed"}}',
+        f' {{ "cmd" : "feed" ,\n"symbol" : "S" , "event" : {EVENT.replace(",", " , ")} }} ',
+        f'{{"cmd":"fe\\u0065d","symbol":"\\u0053","event":{EVENT}}}',
+        f'{{"cmd":"feed","symbol":"S","id":[1,{{"x":null}}],"event":{EVENT}}}',
+        '{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":{"sell":null},'
+        '"qty":2,"price":1,"venue":"x"}}',
+        '{"cmd":"feed","symbol":"S","event":["liquidation",7,"sell",2,1]}',
+        '{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":"sell",'
+        '"qty":2,"price":1,"a":1,"b":2,"c":3,"d":4,"e":5}}',
+    ],
+)
 def test_feed_written_any_way_feeds_the_same(text):
     odd, plain = Radar(SPEC), Radar(SPEC)
     assert odd.command(text) == plain.command(PLAIN) == '{"ok":true}'
@@ -90,11 +138,14 @@ def test_feed_written_any_way_feeds_the_same(text):
 
 # A feed read straight from the text is only applied once the whole text
 # is known to be good.
-@pytest.mark.parametrize("text, error", [
-    (PLAIN + " x", "parse: trailing characters at line 1 column 99"),
-    (PLAIN[:-1] + ",}", "parse: trailing comma at line 1 column 98"),
-    (PLAIN[:-1], "parse: EOF while parsing an object at line 1 column 96"),
-])
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        (PLAIN + " x", "parse: trailing characters at line 1 column 99"),
+        (PLAIN[:-1] + ",}", "parse: trailing comma at line 1 column 98"),
+        (PLAIN[:-1], "parse: EOF while parsing an object at line 1 column 96"),
+    ],
+)
 def test_plain_feed_with_bad_ending_applies_nothing(text, error):
     radar = Radar(SPEC)
     assert json.loads(radar.command(text))["error"] == error

@@ -13,7 +13,7 @@ class Radar:
     thread that created it.
     """
 
-    def __new__(cls, spec_json: str) -> "Radar": ...
+    def __new__(cls, spec_json: str) -> Radar: ...
     def command(self, cmd_json: str) -> str:
         """Apply a command JSON and return the resulting response JSON."""
     @staticmethod

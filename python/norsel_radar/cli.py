@@ -13,9 +13,10 @@ import json
 import os
 import sys
 import time
+from collections.abc import Iterable, Iterator, Sequence
 from datetime import datetime, timezone
 from importlib import resources
-from typing import IO, Any, Dict, Iterable, Iterator, List, NoReturn, Optional, Sequence, Tuple
+from typing import IO, Any, Dict, List, NoReturn, Optional, Tuple
 
 from . import __version__, sample
 from ._norsel_radar import Radar
@@ -165,7 +166,9 @@ def is_jsonl_line(line: str) -> bool:
     return isinstance(obj, dict) and "symbol" in obj and "event" in obj
 
 
-def read_jsonl(lines: Iterator[bytes], path: str, scratch: Radar) -> Iterator[Tuple[int, int, str, Any]]:
+def read_jsonl(
+    lines: Iterator[bytes], path: str, scratch: Radar
+) -> Iterator[Tuple[int, int, str, Any]]:
     """(line number, bytes read so far, symbol, event) for each non-blank line."""
     where = _display(path)
     offset = 0
@@ -183,7 +186,9 @@ def read_jsonl(lines: Iterator[bytes], path: str, scratch: Radar) -> Iterator[Tu
             message = _syntax_message(scratch, text.rstrip("\r\n")) or f"not valid JSON: {exc}"
             raise UserError(f"{where}:{lineno}: {message}") from None
         if not (isinstance(obj, dict) and isinstance(obj.get("symbol"), str) and "event" in obj):
-            raise UserError(f'{where}:{lineno}: expected an object with "symbol" (a string) and "event"')
+            raise UserError(
+                f'{where}:{lineno}: expected an object with "symbol" (a string) and "event"'
+            )
         yield lineno, offset, obj["symbol"], obj["event"]
 
 
@@ -300,7 +305,9 @@ def format_table(report: Dict[str, Any]) -> str:
     left = {1, len(head) - 1}
 
     def line(cells: List[str]) -> str:
-        out = [c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))]
+        out = [
+            c.ljust(w) if i in left else c.rjust(w) for i, (c, w) in enumerate(zip(cells, widths))
+        ]
         return "  ".join(out).rstrip()
 
     legend = "signals: " + ", ".join(
@@ -438,7 +445,9 @@ def _scan_form_items(text: str, where: str, scratch: Radar) -> Tuple[Items, int]
         raise UserError(f"{where}: {_error_text(reply)}")
     for symbol, events in data.items():
         if not isinstance(events, list):
-            reply = scratch.command(dumps({"cmd": "feed_batch", "symbol": symbol, "events": events}))
+            reply = scratch.command(
+                dumps({"cmd": "feed_batch", "symbol": symbol, "events": events})
+            )
             raise UserError(f"{where}: symbol {dumps(symbol)}: {_error_text(reply)}")
 
     def items() -> Items:
@@ -544,17 +553,31 @@ def build_parser() -> argparse.ArgumentParser:
 
     scan = sub.add_parser("scan", help="scan a file of events and print the ranked alerts")
     scan.add_argument("--spec", required=True, metavar="SPEC", help="spec JSON file")
-    scan.add_argument("events", metavar="EVENTS",
-                      help='events: {symbol: [events]} JSON, or JSON Lines of {"symbol":...,"event":{...}}; - for stdin')
-    scan.add_argument("--format", choices=("table", "json"), default="table",
-                      help="table (default) or the radar's report JSON unchanged")
+    scan.add_argument(
+        "events",
+        metavar="EVENTS",
+        help='events: {symbol: [events]} JSON, or JSON Lines of {"symbol":...,"event":{...}}; - for stdin',
+    )
+    scan.add_argument(
+        "--format",
+        choices=("table", "json"),
+        default="table",
+        help="table (default) or the radar's report JSON unchanged",
+    )
     scan.set_defaults(run=cmd_scan)
 
-    replay = sub.add_parser("replay", help="feed events in order and print the alerts as they evolve")
+    replay = sub.add_parser(
+        "replay", help="feed events in order and print the alerts as they evolve"
+    )
     replay.add_argument("--spec", required=True, metavar="SPEC", help="spec JSON file")
     replay.add_argument("events", metavar="EVENTS", help="JSON Lines events file; - for stdin")
-    replay.add_argument("--every", type=int, default=0, metavar="N",
-                        help="also print the alert table every N events (default: only at the end)")
+    replay.add_argument(
+        "--every",
+        type=int,
+        default=0,
+        metavar="N",
+        help="also print the alert table every N events (default: only at the end)",
+    )
     replay.set_defaults(run=cmd_replay)
 
     gen = sub.add_parser("generate", help="write seeded sample events")

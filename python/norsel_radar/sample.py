@@ -34,7 +34,16 @@ import heapq
 import json
 import math
 import random
-from typing import IO, Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence, Tuple, Union
+from collections.abc import Iterable, Iterator, Mapping, Sequence
+from typing import (
+    IO,
+    Any,
+    Dict,
+    List,
+    Optional,
+    Tuple,
+    Union,
+)
 
 __all__ = [
     "Event",
@@ -68,15 +77,51 @@ PLANTED: Dict[str, str] = {
 # Base name and a typical mark price. The planted symbols come first (after
 # BTC), so any request for five or more symbols includes all of them.
 _KNOWN: Tuple[Tuple[str, float], ...] = (
-    ("BTC", 67000.0), ("ETH", 3500.0), ("SOL", 160.0), ("XRP", 0.52), ("DOGE", 0.15),
-    ("BNB", 590.0), ("ADA", 0.45), ("AVAX", 34.0), ("LINK", 16.5), ("DOT", 7.1),
-    ("TRX", 0.12), ("TON", 7.4), ("LTC", 82.0), ("BCH", 470.0), ("NEAR", 7.0),
-    ("UNI", 10.2), ("ATOM", 8.3), ("APT", 8.9), ("ARB", 1.05), ("OP", 2.3),
-    ("FIL", 5.9), ("ETC", 29.0), ("INJ", 26.0), ("SUI", 1.02), ("TIA", 9.6),
-    ("IMX", 2.0), ("STX", 2.1), ("AAVE", 92.0), ("MKR", 2800.0), ("LDO", 2.2),
-    ("RUNE", 5.6), ("FTM", 0.72), ("ALGO", 0.17), ("XLM", 0.105), ("HBAR", 0.11),
-    ("ICP", 11.5), ("GRT", 0.28), ("SAND", 0.43), ("CRV", 0.42), ("DYDX", 1.75),
-    ("GMX", 31.0), ("ORDI", 40.0), ("WLD", 4.8), ("JUP", 1.1), ("ENA", 0.85),
+    ("BTC", 67000.0),
+    ("ETH", 3500.0),
+    ("SOL", 160.0),
+    ("XRP", 0.52),
+    ("DOGE", 0.15),
+    ("BNB", 590.0),
+    ("ADA", 0.45),
+    ("AVAX", 34.0),
+    ("LINK", 16.5),
+    ("DOT", 7.1),
+    ("TRX", 0.12),
+    ("TON", 7.4),
+    ("LTC", 82.0),
+    ("BCH", 470.0),
+    ("NEAR", 7.0),
+    ("UNI", 10.2),
+    ("ATOM", 8.3),
+    ("APT", 8.9),
+    ("ARB", 1.05),
+    ("OP", 2.3),
+    ("FIL", 5.9),
+    ("ETC", 29.0),
+    ("INJ", 26.0),
+    ("SUI", 1.02),
+    ("TIA", 9.6),
+    ("IMX", 2.0),
+    ("STX", 2.1),
+    ("AAVE", 92.0),
+    ("MKR", 2800.0),
+    ("LDO", 2.2),
+    ("RUNE", 5.6),
+    ("FTM", 0.72),
+    ("ALGO", 0.17),
+    ("XLM", 0.105),
+    ("HBAR", 0.11),
+    ("ICP", 11.5),
+    ("GRT", 0.28),
+    ("SAND", 0.43),
+    ("CRV", 0.42),
+    ("DYDX", 1.75),
+    ("GMX", 31.0),
+    ("ORDI", 40.0),
+    ("WLD", 4.8),
+    ("JUP", 1.1),
+    ("ENA", 0.85),
 )
 
 _SITUATION_OF: Dict[str, str] = {
@@ -151,7 +196,9 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
     if count < 0:
         raise ValueError("the number of events must not be negative")
     if index < 0:
-        index = next((i for i, (base, _) in enumerate(_KNOWN) if base + "-PERP" == name), len(_KNOWN))
+        index = next(
+            (i for i, (base, _) in enumerate(_KNOWN) if base + "-PERP" == name), len(_KNOWN)
+        )
     rng = random.Random("norsel-sample:%d:%s" % (seed, name))
     gauss = rng.gauss
     uniform = rng.random
@@ -159,7 +206,7 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
     exp = math.exp
 
     price0, pdec = _profile(name, index, rng)
-    tick = 10.0 ** -pdec
+    tick = 10.0**-pdec
     log_p = math.log(price0)
     log_oi0 = math.log(rng.uniform(2e4, 2e6) / max(price0, 0.05) ** 0.5)
     log_oi = log_oi0 + gauss(0.0, 0.01)
@@ -222,39 +269,45 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
             fr = funding
             if last and situation == "flip":
                 fr = -rng.uniform(0.0004, 0.0007)
-            append({
-                "kind": "derivatives",
-                "ts": ts,
-                "open_interest": round(exp(log_oi), 3),
-                "funding_rate": round(fr, 6),
-                "mark_price": round(mark, pdec),
-            })
+            append(
+                {
+                    "kind": "derivatives",
+                    "ts": ts,
+                    "open_interest": round(exp(log_oi), 3),
+                    "funding_rate": round(fr, 6),
+                    "mark_price": round(mark, pdec),
+                }
+            )
         elif kind == 1:
             half_spread = max(1, int(mark * 0.00004 / tick)) * tick
             best_bid = round(mark - half_spread, pdec)
             best_ask = round(best_bid + max(tick, 2 * half_spread), pdec)
             skew = book_skew + gauss(0.0, 0.35)
-            append({
-                "kind": "orderbook",
-                "ts": ts,
-                "bid_volume": round(vol0 * exp(0.5 * skew), 3),
-                "ask_volume": round(vol0 * exp(-0.5 * skew), 3),
-                "best_bid": best_bid,
-                "best_ask": best_ask,
-            })
+            append(
+                {
+                    "kind": "orderbook",
+                    "ts": ts,
+                    "bid_volume": round(vol0 * exp(0.5 * skew), 3),
+                    "ask_volume": round(vol0 * exp(-0.5 * skew), 3),
+                    "best_bid": best_bid,
+                    "best_ask": best_ask,
+                }
+            )
         else:
             if situation == "cascade" and tail:
                 side = "sell"
             else:
                 side = "sell" if uniform() < 0.5 else "buy"
             slip = 1.0 + (-1.0 if side == "sell" else 1.0) * abs(gauss(0.0, 0.001))
-            append({
-                "kind": "liquidation",
-                "ts": ts,
-                "side": side,
-                "qty": round(max(0.001, liq_scale * exp(gauss(0.0, 0.8))), 3),
-                "price": round(mark * slip, pdec),
-            })
+            append(
+                {
+                    "kind": "liquidation",
+                    "ts": ts,
+                    "side": side,
+                    "qty": round(max(0.001, liq_scale * exp(gauss(0.0, 0.8))), 3),
+                    "price": round(mark * slip, pdec),
+                }
+            )
     return out
 
 
@@ -271,10 +324,7 @@ def generate_events(
 
     ``symbols`` is a count (names from ``symbol_names``) or a list of names.
     """
-    return {
-        name: symbol_events(name, events_per_symbol, seed)
-        for name in _resolve(symbols)
-    }
+    return {name: symbol_events(name, events_per_symbol, seed) for name in _resolve(symbols)}
 
 
 def _tagged(name: str, events: List[Event]) -> Iterator[Tuple[int, str, Event]]:
