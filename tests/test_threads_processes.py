@@ -158,3 +158,102 @@ def test_memory_exhaustion_raises_memory_error_and_radar_recovers(tmp_path, huge
     assert '"scanned":40' in expected[2] and '"symbol":"A"' in expected[4]
     done = run_script(tmp_path, OOM % (dumps(SPEC), after, warm, HUGE[huge]))
     assert (done.returncode, done.stdout.splitlines()) == (0, expected), done.stderr[-3000:]
+
+
+# At the address-space limit most small allocations still find room, so
+# failures fall anywhere inside a command: between the three series of one
+# derivatives event, or part-way through a batch.
+FEEDS_AT_LIMIT = r"""
+import json, resource
+from norsel_radar import Radar
+
+SPEC, SYMBOLS = %r, %d
+BOOK = '{"cmd":"feed","symbol":"S%%06d","event":["orderbook",1,1,2,1,2]}'
+FEED = '{"cmd":"feed","symbol":"S%%06d","event":["derivatives",2,5,0.1,3]}'
+BATCH = ('{"cmd":"feed_batch","symbol":"S%%06d","events":[["liquidation",3,"buy",1,1],'
+         '["liquidation",4,"sell",2,1],["liquidation",5,"buy",4,1]' +
+         ''.join(',["derivatives",%%d,%%d,-0.1,%%d]' %% (6 + i, 9 - i, 3 + i) for i in range(10)) + ']}')
+radar = Radar(SPEC)
+for i in range(SYMBOLS):
+    radar.command(BOOK %% i)
+requests = [(FEED if i %% 3 else BATCH) %% i for i in range(SYMBOLS)]
+applied = bytearray(SYMBOLS)  # made beforehand: marking a success must not allocate
+errors = 0
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+usage = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (usage, hard))
+for i in range(SYMBOLS):
+    try:
+        radar.command(requests[i])
+        applied[i] = 1
+    except MemoryError:
+        errors += 1
+        if errors == 40:
+            break
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+twin = Radar(SPEC)
+for i in range(SYMBOLS):
+    twin.command(BOOK %% i)
+for i in range(SYMBOLS):
+    if applied[i]:
+        twin.command(requests[i])
+same = radar.command('{"cmd":"alerts"}') == twin.command('{"cmd":"alerts"}')
+print(errors > 0, same)
+"""
+
+# The first scan starts the worker pool; at the limit its workers may not
+# start at all, or start and fail their first steps.
+FIRST_SCAN_AT_LIMIT = r"""
+import os, resource, signal, threading
+from norsel_radar import Radar
+
+SPEC, REQUEST, EXPECTED, SLACK = %r, %r, %r, %d
+threading.Thread(target=lambda: None).start()  # leaves a cached stack for a worker
+radar = Radar(SPEC)
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+usage = int(open("/proc/self/statm").read().split()[0]) * resource.getpagesize()
+resource.setrlimit(resource.RLIMIT_AS, (usage + SLACK, hard))
+try:
+    answer = radar.command(REQUEST)
+except MemoryError:
+    answer = EXPECTED
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert answer == EXPECTED, answer[:200]
+assert not signal.pthread_sigmask(signal.SIG_BLOCK, []), "signals left blocked"
+assert radar.command(REQUEST) == EXPECTED
+# Workers that could not start are tried again: the main thread and one per processor.
+print(len(os.listdir("/proc/self/task")) - 1 == len(os.sched_getaffinity(0)))
+"""
+
+at_limit = pytest.mark.skipif(
+    bool(os.environ.get("NORSEL_SANITIZED")), reason="ASan cannot run under RLIMIT_AS"
+)
+
+
+@at_limit
+def test_feeds_that_run_out_of_memory_change_nothing(tmp_path):
+    # oi_price_divergence reads the mark price beside each open interest: a
+    # derivatives event half applied made it read an empty series.
+    spec = make_spec(sig("oi_price_divergence", 0.5, 0.1), sig("liq_cluster", 3, 5), threshold=-1)
+    done = run_script(tmp_path, FEEDS_AT_LIMIT % (dumps(spec), 200_000))
+    assert (done.returncode, done.stdout) == (0, "True True\n"), done.stderr[-3000:]
+
+
+@at_limit
+@pytest.mark.parametrize("slack", [0, 16 << 10, 64 << 10, 256 << 10, 1 << 20, 8 << 20])
+def test_first_scan_at_the_memory_limit_neither_kills_nor_degrades(tmp_path, slack):
+    request = scan_text(random.Random(5), 50)
+    expected = command(new_radar(SPEC), request)
+    done = run_script(tmp_path, FIRST_SCAN_AT_LIMIT % (dumps(SPEC), request, expected, slack))
+    assert (done.returncode, done.stdout) == (0, "True\n"), done.stderr[-3000:]
+
+
+def test_large_non_ascii_requests_leave_no_utf8_copy_on_the_callers_str():
+    # The interpreter caches a non-ASCII str's UTF-8 form for the str's life:
+    # for a large request that would double what the caller holds.
+    radar = new_radar(SPEC)
+    request = scan_text(random.Random(6), 2000).replace('"S', '"\u00e9')
+    assert len(request) > 100_000 and not request.isascii()
+    size = sys.getsizeof(request)
+    assert '"scanned":2000' in command(radar, request)
+    assert sys.getsizeof(request) == size

@@ -45,10 +45,11 @@ void* Arena::allocate(std::size_t bytes, std::size_t align) {
 void Arena::add_block(std::size_t at_least) {
     std::size_t size = blocks_.empty() ? kFirstBlock : blocks_.back().size * 2;
     size = std::max(size, at_least);
+    std::size_t base = 0;
+    for (const Block& block : blocks_) base += block.size;
     // Value-initialising would touch every page up front; default-init does not.
-    base_ = 0;
-    for (const Block& block : blocks_) base_ += block.size;
     blocks_.push_back(Block{std::unique_ptr<std::byte[]>(new std::byte[size]), size});
+    base_ = base;  // only once the block is there: a failed allocation changes nothing
     current_ = blocks_.size() - 1;
     used_ = 0;
 }

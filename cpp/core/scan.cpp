@@ -73,7 +73,7 @@ Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
     std::vector<SymbolState> states(count);
     parallel_for(count, [&](std::size_t i) {
         SymbolState state = new_state(window);
-        for (const Event& event : input.lists[i]) apply_event(state, event);
+        apply_events(state, input.lists[i]);
         states[i] = std::move(state);
     });
 
@@ -94,11 +94,11 @@ Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store)
     Evaluator evaluator(spec.signals);
     ScanReport report;
     Evaluation scratch;
-    for (const auto& [symbol, state] : store) {
+    for (const auto& [symbol, state] : store.states()) {
         keep_if_passing(report, symbol, state, evaluator, spec.threshold, scratch);
     }
     rank(report.alerts, spec);
-    report.scanned = store.size();
+    report.scanned = store.states().size();
     report.factor_keys = evaluator.factor_keys();
     return report;
 }

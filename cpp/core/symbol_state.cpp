@@ -5,20 +5,22 @@
 
 namespace radar {
 
-void Series::grow(std::uint64_t window) {
-    constexpr std::size_t kInitialCapacity = 4;
-    std::uint64_t wanted = capacity_ == 0 ? kInitialCapacity : std::uint64_t{capacity_} * 2;
-    wanted = std::min<std::uint64_t>(wanted, window);
-    auto bigger = std::make_unique_for_overwrite<double[]>(static_cast<std::size_t>(wanted));
+void Series::reserve(std::uint64_t count, std::uint64_t window) {
+    const std::uint64_t wanted = std::min<std::uint64_t>(window, size_ + count);
+    if (wanted <= capacity_) return;
+    // Doubling keeps a symbol fed one event at a time to a few allocations.
+    constexpr std::uint64_t kInitialCapacity = 4;
+    const std::uint64_t doubled = capacity_ == 0 ? kInitialCapacity : std::uint64_t{capacity_} * 2;
+    const auto capacity = static_cast<std::size_t>(std::min(window, std::max(wanted, doubled)));
+    auto bigger = std::make_unique_for_overwrite<double[]>(capacity);
     for (std::size_t i = 0; i < size_; ++i) bigger[i] = (*this)[i];
     data_ = std::move(bigger);
-    capacity_ = static_cast<std::size_t>(wanted);
+    capacity_ = capacity;
     head_ = 0;
 }
 
-void Series::push(double value, std::uint64_t window) {
+void Series::push(double value, std::uint64_t window) noexcept {
     if (size_ < window) {
-        if (size_ == capacity_) grow(window);
         std::size_t slot = head_ + size_;
         if (slot >= capacity_) slot -= capacity_;
         data_[slot] = value;
@@ -61,57 +63,82 @@ SymbolState new_state(std::uint64_t window) {
 namespace {
 struct Applier {
     SymbolState& state;
-    void operator()(const Derivatives& e) const {
+    void operator()(const Derivatives& e) const noexcept {
         state.open_interest.push(e.open_interest, state.window);
         state.funding_rate.push(e.funding_rate, state.window);
         state.mark_price.push(e.mark_price, state.window);
     }
-    void operator()(const Orderbook& e) const {
+    void operator()(const Orderbook& e) const noexcept {
         state.book_seen = true;
         state.bid_volume = e.bid_volume;
         state.ask_volume = e.ask_volume;
     }
-    void operator()(const Liquidation& e) const { state.liquidations.push(e.qty, state.window); }
+    void operator()(const Liquidation& e) const noexcept {
+        state.liquidations.push(e.qty, state.window);
+    }
 };
 
-std::int64_t timestamp_of(const Event& event) {
+std::int64_t timestamp_of(const Event& event) noexcept {
     return std::visit([](const auto& e) { return e.ts; }, event);
 }
 }  // namespace
 
-void apply_event(SymbolState& state, const Event& event) {
+void reserve_for(SymbolState& state, std::span<const Event> events) {
+    std::uint64_t derivatives = 0;
+    std::uint64_t liquidations = 0;
+    for (const Event& event : events) {
+        derivatives += std::holds_alternative<Derivatives>(event) ? 1 : 0;
+        liquidations += std::holds_alternative<Liquidation>(event) ? 1 : 0;
+    }
+    // A series that grew before a later one failed keeps only spare capacity.
+    state.open_interest.reserve(derivatives, state.window);
+    state.funding_rate.reserve(derivatives, state.window);
+    state.mark_price.reserve(derivatives, state.window);
+    state.liquidations.reserve(liquidations, state.window);
+}
+
+void apply_reserved(SymbolState& state, const Event& event) noexcept {
     std::visit(Applier{state}, event);
     state.ts = std::max(state.ts, timestamp_of(event));
 }
 
-SymbolState& state_of(StateStore& store, const std::vector<Signal>& signals,
-                      std::string_view symbol) {
-    auto it = store.find(symbol);
-    if (it == store.end()) {
-        it = store.emplace(std::string(symbol), new_state(window_for(signals))).first;
-    }
-    return it->second;
+void apply_events(SymbolState& state, std::span<const Event> events) {
+    reserve_for(state, events);
+    for (const Event& event : events) apply_reserved(state, event);
 }
 
-SymbolState& RecentSymbols::state_of(StateStore& store, const std::vector<Signal>& signals,
-                                     std::string_view symbol) {
+StateStore::Recent& StateStore::recent_slot(std::string_view symbol) noexcept {
     std::uint64_t hash = 1469598103934665603ULL;  // FNV-1a
     for (const char c : symbol) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    Slot& slot = slots_[hash & (slots_.size() - 1)];
-    if (slot.state != nullptr && json::same_text(slot.symbol, symbol)) return *slot.state;
-    auto it = store.find(symbol);
-    if (it == store.end()) {
-        it = store.emplace(std::string(symbol), new_state(window_for(signals))).first;
+    return recent_[hash & (recent_.size() - 1)];
+}
+
+SymbolState* StateStore::find(std::string_view symbol, Recent& slot) noexcept {
+    if (slot.state != nullptr && json::same_text(slot.symbol, symbol)) return slot.state;
+    auto it = states_.find(symbol);
+    if (it == states_.end()) return nullptr;
+    slot = Recent{it->first, &it->second};
+    return &it->second;
+}
+
+void StateStore::feed(std::string_view symbol, std::span<const Event> events) {
+    if (events.empty()) return;
+    Recent& slot = recent_slot(symbol);
+    if (SymbolState* state = find(symbol, slot)) {
+        apply_events(*state, events);
+        return;
     }
-    slot = Slot{it->first, &it->second};
-    return it->second;
+    // A new symbol's state is built aside and inserted only when complete.
+    SymbolState fresh = new_state(window_);
+    apply_events(fresh, events);
+    auto it = states_.emplace(std::string(symbol), std::move(fresh)).first;
+    slot = Recent{it->first, &it->second};
 }
 
-void feed_symbol(StateStore& store, const std::vector<Signal>& signals, std::string_view symbol,
-                 const Event& event) {
-    apply_event(state_of(store, signals, symbol), event);
+void StateStore::reset(std::uint64_t window) noexcept {
+    states_.clear();
+    recent_.fill(Recent{});
+    window_ = window;
 }
-
-void clear(StateStore& store) { store.clear(); }
 
 }  // namespace radar

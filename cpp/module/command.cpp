@@ -17,9 +17,11 @@
 namespace radar {
 
 struct RadarCore {
+    explicit RadarCore(RadarSpec validated)
+        : spec(std::move(validated)), states(window_for(spec.signals)) {}
+
     RadarSpec spec;
     StateStore states;
-    RecentSymbols recent;  // must forget whenever `states` is cleared
     // Reused from command to command so steady traffic allocates little.
     json::Arena arena;
     json::DocumentParser parser;
@@ -97,7 +99,7 @@ public:
         std::string_view symbol;
         Event event;
         if (read_plain_feed(text, symbol, event)) {
-            apply_event(core_.recent.state_of(core_.states, core_.spec.signals, symbol), event);
+            core_.states.feed(symbol, std::span<const Event>(&event, 1));
             return ok_response();
         }
         json::Value request;
@@ -136,7 +138,7 @@ private:
         if (!decode_event_in_any_order(*value.value(), event, message, core_.sorted_members)) {
             return error_response(parse_error(std::move(message)));
         }
-        apply_event(core_.recent.state_of(core_.states, core_.spec.signals, symbol.value()), event);
+        core_.states.feed(symbol.value(), std::span<const Event>(&event, 1));
         return ok_response();
     }
 
@@ -151,12 +153,7 @@ private:
         if (!event_list(*value.value(), core_.streamed, core_.events, events, message)) {
             return error_response(parse_error(std::move(message)));
         }
-        // One lookup for the batch; an empty batch creates no state.
-        if (!events.empty()) {
-            SymbolState& state =
-                core_.recent.state_of(core_.states, core_.spec.signals, symbol.value());
-            for (const Event& event : events) apply_event(state, event);
-        }
+        core_.states.feed(symbol.value(), events);
         return ok_response();
     }
 
@@ -181,7 +178,7 @@ private:
     }
 
     std::string reset() {
-        forget_states();
+        core_.states.reset(window_for(core_.spec.signals));
         return ok_response();
     }
 
@@ -198,14 +195,10 @@ private:
         auto spec = spec_from_value(*value.value());
         if (!spec) return error_response(spec.error());
         if (Status invalid = validate(spec.value())) return error_response(*invalid);
+        // Nothing below can fail: the new RadarSpec is in force whole or not at all.
         core_.spec = std::move(spec).value();
-        forget_states();
+        core_.states.reset(window_for(core_.spec.signals));
         return ok_response();
-    }
-
-    void forget_states() {
-        core_.recent.forget();
-        clear(core_.states);
     }
 
     RadarCore& core_;
@@ -235,8 +228,7 @@ Result<std::unique_ptr<Radar>> Radar::create(std::string_view spec_text) {
     auto spec = parse_spec_text(spec_text);
     if (!spec) return std::move(spec).error();
     if (Status invalid = validate(spec.value())) return std::move(*invalid);
-    auto core = std::make_unique<RadarCore>();
-    core->spec = std::move(spec).value();
+    auto core = std::make_unique<RadarCore>(std::move(spec).value());
     return std::unique_ptr<Radar>(new Radar(std::move(core)));
 }
 

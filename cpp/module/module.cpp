@@ -22,6 +22,7 @@
 #include <utility>
 
 #include "command.hpp"
+#include "worker_pool.hpp"
 
 namespace {
 
@@ -85,6 +86,16 @@ std::uint64_t current_thread_id() noexcept {
     static std::atomic<std::uint64_t> next_id{1};
     thread_local const std::uint64_t id = next_id.fetch_add(1, std::memory_order_relaxed);
     return id;
+}
+
+// Sets up this thread's thread-local storage (the C++ runtime's and this
+// module's) while memory is known to be there: the C library allocates it on
+// a thread's first use and ends the process when it cannot, so a thread that
+// will run commands must not meet it first inside a failing allocation.
+bool prepare_calling_thread() noexcept {
+    if (!radar::prepare_thread_for_exceptions()) return false;
+    static_cast<void>(current_thread_id());
+    return true;
 }
 
 // ---------------------------------------------------------------------------
@@ -264,8 +275,25 @@ void find_utf8_view_function() noexcept {
         reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
 }
 
+// The interpreter keeps the UTF-8 form it makes of a non-ASCII str for as
+// long as the str lives, which for a large request would double what the
+// caller holds. Such a str is encoded into a temporary copy instead; short
+// ones skip the check, their cached form being small.
+PyObject* g_isascii_name = nullptr;  // "isascii", made at import
+
+bool may_view_utf8(PyObject* str) {
+    constexpr Py_ssize_t kCheckedLength = 4096;
+    if (PyUnicode_GetLength(str) < kCheckedLength) return true;
+    Ref is_ascii(PyObject_CallMethodObjArgs(str, g_isascii_name, nullptr));
+    if (!is_ascii) {
+        PyErr_Clear();  // the copy below is always right
+        return false;
+    }
+    return is_ascii.get() == Py_True;
+}
+
 std::optional<Utf8Text> utf8_of(PyObject* str) {
-    if (g_as_utf8_and_size != nullptr) {
+    if (g_as_utf8_and_size != nullptr && may_view_utf8(str)) {
         Py_ssize_t size = 0;
         const char* data = g_as_utf8_and_size(str, &size);
         if (data == nullptr) return std::nullopt;
@@ -357,6 +385,8 @@ PyObject* radar_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexce
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* arg = bind_one("Radar.__new__()", "spec_json", args, kwargs);
         if (arg == nullptr) return nullptr;
+        // The thread that makes a radar is the one that runs its commands.
+        if (!prepare_calling_thread()) return PyErr_NoMemory();
         std::optional<Utf8Text> text = to_text(arg, "spec_json");
         if (!text) return nullptr;
 
@@ -403,19 +433,16 @@ void radar_dealloc(PyObject* self) noexcept {
     Py_DecRef(reinterpret_cast<PyObject*>(type));
 }
 
-// The answer of every successful feed: one shared str saves making a new
-// one per event (a str is immutable, so sharing it is safe).
+// The answer of every successful feed, reset and set_spec: one shared str
+// saves making a new one per event (a str is immutable, so sharing it is
+// safe), and, made at import, it cannot fail after such a command has
+// changed the radar.
 PyObject* g_ok_text = nullptr;
+constexpr std::string_view kOk = "{\"ok\":true}";
 
 // New reference to the response as a str, or nullptr with an error set.
 PyObject* response_text(std::string_view response) {
-    constexpr std::string_view kOk = "{\"ok\":true}";
     if (response == kOk) {
-        if (g_ok_text == nullptr) {
-            g_ok_text =
-                PyUnicode_FromStringAndSize(kOk.data(), static_cast<Py_ssize_t>(kOk.size()));
-            if (g_ok_text == nullptr) return nullptr;
-        }
         Py_IncRef(g_ok_text);
         return g_ok_text;
     }
@@ -559,6 +586,19 @@ int add_public(PyObject* module, const char* name, PyObject* value) {
 
 int module_exec(PyObject* module) noexcept {
     return guarded<int>(-1, [&]() -> int {
+        if (!prepare_calling_thread()) {
+            PyErr_NoMemory();
+            return -1;
+        }
+        if (g_ok_text == nullptr) {
+            g_ok_text =
+                PyUnicode_FromStringAndSize(kOk.data(), static_cast<Py_ssize_t>(kOk.size()));
+            if (g_ok_text == nullptr) return -1;
+        }
+        if (g_isascii_name == nullptr) {
+            g_isascii_name = PyUnicode_InternFromString("isascii");
+            if (g_isascii_name == nullptr) return -1;
+        }
         Ref version(PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1));
         if (!version || add_public(module, "__version__", version.get()) < 0) return -1;
         PyObject* type = radar_type();

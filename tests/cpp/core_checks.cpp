@@ -35,15 +35,24 @@ radar::Signal signal(radar::SignalKind kind, std::vector<double> params) {
 void series_storage_is_bounded_by_the_window() {
     radar::Series series;
     constexpr std::uint64_t kWindow = 21;
-    for (int i = 0; i < 1'000'000; ++i) series.push(i, kWindow);
+    for (int i = 0; i < 1'000'000; ++i) {
+        series.reserve(1, kWindow);
+        series.push(i, kWindow);
+    }
     CHECK(series.size() == kWindow);
     CHECK(series.capacity() == kWindow);
     CHECK(series[0] == 1'000'000 - 21);
     CHECK(series.newest() == 999'999);
 
     radar::Series short_lived;
-    for (int i = 0; i < 3; ++i) short_lived.push(i, kWindow);
+    for (int i = 0; i < 3; ++i) {
+        short_lived.reserve(1, kWindow);
+        short_lived.push(i, kWindow);
+    }
     CHECK(short_lived.capacity() < kWindow);  // grown on demand only
+    short_lived.reserve(1000, kWindow);       // a batch's room, never past the window
+    CHECK(short_lived.capacity() == kWindow);
+    CHECK(short_lived.size() == 3 && short_lived.newest() == 2);
 }
 
 void window_rule() {
