@@ -257,3 +257,42 @@ def test_large_non_ascii_requests_leave_no_utf8_copy_on_the_callers_str():
     size = sys.getsizeof(request)
     assert '"scanned":2000' in command(radar, request)
     assert sys.getsizeof(request) == size
+
+
+# Large commands run without the interpreter lock. A daemon thread that
+# finishes one while the interpreter finalizes is ended as it takes the lock
+# back (by a forced unwind), which must not abort the process. The garbage
+# collection at finalization runs the cycle's finalizer, which holds the
+# lock released for long enough.
+DAEMON_AT_EXIT = r"""
+import threading, time
+from norsel_radar import Radar
+
+SPEC, REQUEST = %r, %r
+started = threading.Event()
+
+def scan_forever():
+    radar = Radar(SPEC)
+    while True:
+        started.set()
+        radar.command(REQUEST)
+
+class SlowToFinalize:
+    def __init__(self):
+        self.sleep, self.cycle = time.sleep, self
+
+    def __del__(self):
+        self.sleep(0.3)
+
+threading.Thread(target=scan_forever, daemon=True).start()
+started.wait()
+SlowToFinalize()  # garbage only a collection finds
+print("main exits")
+"""
+
+
+def test_a_daemon_thread_scanning_at_exit_does_not_abort(tmp_path):
+    request = scan_text(random.Random(8), 20_000)
+    assert len(request) > 1 << 20
+    done = run_script(tmp_path, DAEMON_AT_EXIT % (dumps(SPEC), request))
+    assert (done.returncode, done.stdout) == (0, "main exits\n"), done.stderr[-3000:]

@@ -9,6 +9,7 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 #include <dlfcn.h>
 
 #include <atomic>
@@ -134,11 +135,17 @@ void raise_panic(std::string_view message) noexcept {
     PyErr_SetObject(type, text.get());
 }
 
-// Runs an entry point's body, turning C++ exceptions into Python ones.
+// Runs an entry point's body, turning C++ exceptions into Python ones. Not
+// noexcept, for one case: a thread that takes the interpreter lock back
+// while the interpreter is finalizing is ended by the C library
+// (pthread_exit), which unwinds it with a forced-unwind "exception" that
+// must pass through or the process aborts.
 template <class Result, class Body>
-Result guarded(Result failed, Body&& body) noexcept {
+Result guarded(Result failed, Body&& body) {
     try {
         return body();
+    } catch (const abi::__forced_unwind&) {
+        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -449,6 +456,34 @@ PyObject* response_text(std::string_view response) {
     return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
 }
 
+// Holds the interpreter lock released for a scope: other Python threads
+// and an asyncio loop run while the radar works. Nothing in the scope may
+// touch a Python object.
+class InterpreterLockReleased {
+public:
+    InterpreterLockReleased() noexcept : thread_(PyEval_SaveThread()) {}
+    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
+    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
+    // May end the thread by a forced unwind (see guarded), so not noexcept.
+    ~InterpreterLockReleased() noexcept(false) { PyEval_RestoreThread(thread_); }
+
+private:
+    PyThreadState* thread_;
+};
+
+// Requests from this size on run without the interpreter lock. Releasing
+// and retaking it costs well under a microsecond, while such a request
+// takes tens of microseconds at least (the reader does about 1 GB/s); a feed
+// (a few hundred nanoseconds) keeps the lock.
+constexpr std::size_t kReleaseLockFrom = std::size_t{64} << 10;
+
+std::string run_core(radar::Radar& radar, std::string_view text) {
+    if (text.size() < kReleaseLockFrom) return radar.command(text);
+    // The text stays alive meanwhile: the caller holds the object it views.
+    const InterpreterLockReleased unlocked;
+    return radar.command(text);
+}
+
 // The body of Radar.command once its argument is bound.
 PyObject* run_command(PyObject* self, PyObject* arg) {
     {
@@ -468,12 +503,12 @@ PyObject* run_command(PyObject* self, PyObject* arg) {
         std::optional<Utf8Text> text = to_text(arg, "cmd_json");
         if (!text) return nullptr;
 
-        const std::string response = state.radar->command(text->view());
+        const std::string response = run_core(*state.radar, text->view());
         return response_text(response);
     }
 }
 
-PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* arg = bind_one("Radar.command()", "cmd_json", args, kwargs);
         return arg == nullptr ? nullptr : run_command(self, arg);
@@ -482,7 +517,7 @@ PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 
 // The same with the vectorcall convention, which spares a tuple per call.
 PyObject* radar_command_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                             PyObject* kwnames) noexcept {
+                             PyObject* kwnames) {
     return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* arg = nargs == 1 && kwnames == nullptr
                             ? args[0]
