@@ -22,6 +22,8 @@ __all__ = ["Screener"]
 
 # Symbols whose encoded request heads are kept (a feed's symbol is encoded once).
 _HEADS_KEPT = 1 << 16
+# The names a feed uses, looked up once.
+_dumps, _PREFIX, _OK = _wire.dumps, _wire.PREFIX, _wire.OK
 
 
 def as_spec(spec: object) -> Spec:
@@ -88,7 +90,7 @@ class Screener:
         except (KeyError, TypeError):
             head = self._head(symbol)
         try:
-            body = _wire.dumps(_wire.PREFIX.get(type(event)) + event)  # type: ignore[operator]
+            body = _dumps(_PREFIX.get(type(event)) + event)  # type: ignore[operator]
         except TypeError:  # not an event type, or a value put in around its checks
             body = _wire.encode_rows(_wire.row(event, "event"), "event").encode()
         try:
@@ -97,7 +99,7 @@ class Screener:
             if is_panic(exc):
                 raise foreign_thread_error("Screener") from exc
             raise
-        if out != _wire.OK:
+        if out != _OK:
             raise _wire.error_of(out)
 
     def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
