@@ -6,6 +6,7 @@ the raw protocol, in one process, interleaved, every answer checked.
     python bench/python_api.py --quick         # smaller sizes, fewer rounds
     python bench/python_api.py --append bench/results.md
     python bench/python_api.py --only T1,A2
+    python bench/python_api.py --wait-idle 600    # on a shared, busy machine
 
 Workloads:
   T1 feed        Screener.feed of a ready event value; the raw command; the road of a
@@ -493,8 +494,17 @@ def main(argv=None) -> int:
     ap.add_argument(
         "--append", metavar="PATH", help="append the machine, load and table as Markdown"
     )
+    ap.add_argument(
+        "--wait-idle",
+        type=float,
+        default=0,
+        metavar="SECONDS",
+        help="first wait up to this long for the machine to be mostly idle",
+    )
     args = ap.parse_args(argv)
     wanted = set(WORKLOADS if not args.only else args.only.upper().split(","))
+    if args.wait_idle:
+        run.wait_idle(args.wait_idle)
     started = time.perf_counter()
     others = run.OtherLoad()
     info = run.machine()
