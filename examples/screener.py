@@ -40,7 +40,11 @@ def typed(event: Mapping[str, Any]) -> Event:
         )
     if event["kind"] == "orderbook":
         return OrderBook(
-            event["ts"], event["bid_volume"], event["ask_volume"], event["best_bid"], event["best_ask"]
+            event["ts"],
+            event["bid_volume"],
+            event["ask_volume"],
+            event["best_bid"],
+            event["best_ask"],
         )
     return Liquidation(event["ts"], event["side"], event["qty"], event["price"])
 

@@ -108,6 +108,12 @@ class _Stop(_Job):
     __slots__ = ()
 
 
+class _Barrier(_Job):
+    """Settled when reached: everything queued before it has been applied."""
+
+    __slots__ = ()
+
+
 Item = Union[Tuple[str, Any], _Job]
 
 
@@ -183,6 +189,9 @@ class _Worker:
                 self._apply(screener, run)
                 run = []
             assert isinstance(item, _Job)
+            if isinstance(item, _Barrier):
+                item.settle()
+                continue
             error = self.refused()
             if isinstance(item, _Stop):
                 item.settle(error=error)
@@ -375,10 +384,12 @@ class AsyncScreener:
             self._heads[symbol] = encoded  # type: ignore[index]
         return encoded
 
-    async def _pending(self, count: int) -> None:
-        self._submitted += count
-        if self._submitted - self._worker.applied > self._max_pending:
-            await self._call("version")  # returns once everything before it is applied
+    async def _drain(self) -> None:
+        """Waits until everything queued so far has been applied."""
+        job = _Barrier(asyncio.get_running_loop())
+        self._worker.queue.put(job)
+        assert job.future is not None
+        await job.future
 
     # ------------------------------------------------------------ commands
 
@@ -395,7 +406,7 @@ class AsyncScreener:
         self._worker.queue.put((encoded, row))
         self._submitted += 1
         if self._submitted - self._worker.applied > self._max_pending:
-            await self._call("version")
+            await self._drain()
 
     async def feed_batch(self, symbol: str, events: Iterable[Event]) -> None:
         """Queues the events for the symbol, applied all or none ("feed_batch")."""
@@ -403,7 +414,9 @@ class AsyncScreener:
         encoded = self._symbol(symbol)
         rows = _wire.rows(events, "events")
         self._worker.queue.put((encoded, rows))
-        await self._pending(len(rows))
+        self._submitted += len(rows)
+        if self._submitted - self._worker.applied > self._max_pending:
+            await self._drain()
 
     async def scan(self, events_by_symbol: Mapping[str, Iterable[Event]]) -> Report:
         """Ranks fresh states built from these events alone ("scan")."""
@@ -451,7 +464,8 @@ class AsyncScreener:
     async def flush(self) -> None:
         """Returns once everything queued so far has been applied; raises the
         error of a queued feed, if any."""
-        await self._call("version")
+        self._enter()
+        await self._drain()
         self._enter()
 
     async def aclose(self) -> None:
