@@ -1,6 +1,7 @@
 """Typed values: events and their conversions, Spec and Signal, Report and
 Alert, RadarError, and what mypy makes of them."""
 
+import dataclasses
 import datetime as dt
 import pickle
 import subprocess
@@ -165,6 +166,10 @@ def test_spec_values_round_trip():
     assert Signal("funding_flip", [0.7]) != Signal("funding_flip", [0.7], 2)
     with pytest.raises(AttributeError):
         QUICK.threshold = 1.0  # type: ignore[misc]
+    changed = dataclasses.replace(QUICK, threshold=0.25)  # through the checks again
+    assert changed.threshold == 0.25 and changed.labels == QUICK.labels
+    with pytest.raises(RadarError, match="limit must be greater than zero"):
+        dataclasses.replace(QUICK, limit=0)
 
 
 @pytest.mark.parametrize(

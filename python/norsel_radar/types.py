@@ -435,7 +435,7 @@ class Spec:
     limit: Optional[int]
     venues: Tuple[str, ...]
     symbols: Tuple[str, ...]
-    _labels: Tuple[str, ...] = field(repr=False, compare=False)
+    _labels: Tuple[str, ...] = field(init=False, repr=False, compare=False)
 
     def __init__(
         self,
