@@ -142,9 +142,10 @@ def test_concurrent_calls_run_in_the_order_they_were_made():
                 screener.feed_batch("B", [Derivatives(2, 1, 4e-4, 1)]),
                 screener.set_spec(OTHER),
                 screener.alerts(),
-            )
+            ) + [screener.spec]
 
-    _, first, _, second, _, _, third = run(main())
+    _, first, _, second, _, _, third, spec = run(main())
+    assert spec == OTHER
     assert [a.symbol for a in first.alerts] == ["A"] and second == Report((), 0, QUICK.labels)
     assert third == Report((), 0, OTHER.labels)
 

@@ -210,6 +210,7 @@ class _Worker:
                 except Exception as exc:
                     item.settle(error=exc)
                 else:
+                    self.spec = screener.spec  # what set_spec installed, before anyone hears
                     item.settle(result)
         if run:
             self._apply(screener, run)
@@ -318,27 +319,28 @@ class AsyncScreener:
     def __init__(self, spec: Union[Spec, str], *, max_pending: int = 1 << 17) -> None:
         if isinstance(max_pending, bool) or not isinstance(max_pending, int) or max_pending < 1:
             raise ValueError(f"max_pending must be a positive int, got {max_pending!r}")
-        self._spec = as_spec(spec)
         self._max_pending = max_pending
         self._heads: Dict[str, str] = {}
         self._loop: Optional[asyncio.AbstractEventLoop] = None
         self._closed = False
         self._submitted = 0
-        self._worker = _Worker(self._spec)
+        self._worker = _Worker(as_spec(spec))
         self._worker.start()
         weakref.finalize(self, _Worker.stop_soon, self._worker)
 
     @property
     def spec(self) -> Spec:
-        """The spec of the latest ``set_spec`` called (or the first)."""
-        return self._spec
+        """The spec the radar works with: the first, or the one the latest
+        ``set_spec`` that ran installed."""
+        return self._worker.spec
 
     @property
     def closed(self) -> bool:
+        """Whether ``aclose()`` was called."""
         return self._closed
 
     def __repr__(self) -> str:
-        return f"AsyncScreener({self._spec!r}{', closed' if self._closed else ''})"
+        return f"AsyncScreener({self.spec!r}{', closed' if self._closed else ''})"
 
     async def __aenter__(self) -> AsyncScreener:
         self._enter()
@@ -451,10 +453,7 @@ class AsyncScreener:
 
     async def set_spec(self, spec: Union[Spec, str]) -> None:
         """Installs a new spec and forgets every kept state ("set_spec")."""
-        new = as_spec(spec)
-        self._enter()
-        self._spec = new
-        await self._call("set_spec", new)
+        await self._call("set_spec", as_spec(spec))
 
     async def version(self) -> str:
         """The radar's version ("version")."""
