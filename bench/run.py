@@ -7,10 +7,10 @@
     python bench/run.py --only W1,W3
     python bench/run.py --wait-idle 600 --clock cpu   # on a shared, busy machine
 
-Needs the installed package (``pip install .``) and orjson (``pip install
-".[bench]"``). Every case is timed in the same process, interleaved round by
-round (A B C A B C ...), after one warm-up round; the figures are medians over
-the rounds and every ratio compares medians measured side by side in this run.
+Needs the installed package (``pip install .``, which brings orjson). Every
+case is timed in the same process, interleaved round by round (A B C A B C
+...), after one warm-up round; the figures are medians over the rounds and
+every ratio compares medians measured side by side in this run.
 Every timed answer is checked: the radar's report texts against the text the
 pure-Python radar (bench/pyradar.py) computed for the same request, its
 {"ok":true} answers literally, and the JSON readers' results against the value
@@ -55,7 +55,7 @@ from norsel_radar import Radar, sample  # noqa: E402
 try:
     import orjson
 except ImportError:  # pragma: no cover
-    sys.exit('orjson is needed: pip install ".[bench]"')
+    sys.exit("orjson is needed: pip install .")
 
 OK = '{"ok":true}'
 SPEC = sample.dumps(sample.default_spec())

@@ -189,3 +189,49 @@ def quantize(x):
 def radar():
     """A radar with one funding_flip(0.001) signal and threshold -1 (everything reported)."""
     return new_radar(make_spec(FUNDING, threshold=-1))
+
+
+# --------------------------------------------------------------------------
+# the typed layer
+
+
+def typed(event):
+    """The typed event of an event object."""
+    from norsel_radar import Derivatives, Liquidation, OrderBook
+
+    kind = event["kind"]
+    if kind == "derivatives":
+        return Derivatives(
+            event["ts"], event["open_interest"], event["funding_rate"], event["mark_price"]
+        )
+    if kind == "orderbook":
+        return OrderBook(
+            event["ts"],
+            event["bid_volume"],
+            event["ask_volume"],
+            event["best_bid"],
+            event["best_ask"],
+        )
+    return Liquidation(event["ts"], event["side"], event["qty"], event["price"])
+
+
+def event_object(event):
+    """The protocol's object form of a typed event (written independently of
+    the typed layer's own encoding)."""
+    return {"kind": event.kind, **event._asdict()}
+
+
+def raw_form(report):
+    """A Report as the radar's parsed report: factors with "severity" among them."""
+    return {
+        "alerts": [
+            {
+                "symbol": a.symbol,
+                "severity": a.severity,
+                "factors": {**a.factors, "severity": a.severity},
+                "ts": a.ts,
+            }
+            for a in report.alerts
+        ],
+        "scanned": report.scanned,
+    }

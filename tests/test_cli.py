@@ -1,5 +1,5 @@
 """The norsel-radar command line (run as `python -m norsel_radar`), the bundled
-and generated sample data, and the README's examples."""
+and generated sample data, and the examples of the README and examples/."""
 
 import json
 import pathlib
@@ -92,6 +92,10 @@ def test_demo_sample_data_and_readme_examples(capsys):
     runpy.run_path(str(README.parent / "examples" / "quickstart.py"), run_name="__main__")
     out, err = capsys.readouterr()
     assert "BTC-PERP 0.66666667" in out and all(sym in out for sym in PLANTED) and err == ""
+    runpy.run_path(str(README.parent / "examples" / "screener.py"), run_name="__main__")
+    out, err = capsys.readouterr()
+    assert "BTC-PERP   0.6667" in out and all(sym in out for sym in PLANTED) and err == ""
+    assert "refused: kind 'bad spec'" in out and "async: fed and scanned agree: True" in out
     blocks = re.findall(r"^```python\n(.*?)^```", readme, re.M | re.S)
     assert blocks, "README.md has no python examples"
     namespace = {"__name__": "__readme__"}

@@ -4,6 +4,7 @@ text conversion, the owner-thread rule, and reference hygiene."""
 import inspect
 import pickle
 import re
+import subprocess
 import sys
 import threading
 
@@ -39,8 +40,22 @@ def on_new_thread(target):
     return raised[0]
 
 
+PUBLIC = ["__version__", "Alert", "AsyncScreener", "Derivatives", "Event", "Liquidation"]
+PUBLIC += ["OrderBook", "Radar", "RadarError", "Report", "Screener", "Signal", "Spec"]
+
+
 def test_names_docs_and_version():
-    assert _norsel_radar.__all__ == norsel_radar.__all__ == ["__version__", "Radar"]
+    assert _norsel_radar.__all__ == ["__version__", "Radar"]
+    assert norsel_radar.__all__ == PUBLIC and set(PUBLIC) <= set(dir(norsel_radar))
+    assert all(getattr(norsel_radar, name) is not None for name in PUBLIC)
+    with pytest.raises(AttributeError):
+        norsel_radar.Nothing  # noqa: B018
+    # The typed layer is loaded on first use: the raw protocol needs nothing more.
+    code = "import sys, norsel_radar; norsel_radar.Radar; print(sorted({'orjson', 'asyncio'} & set(sys.modules)))"
+    assert (
+        subprocess.run([sys.executable, "-c", code], capture_output=True, text=True).stdout
+        == "[]\n"
+    )
     assert (
         _norsel_radar.__version__
         == norsel_radar.__version__
