@@ -18,7 +18,6 @@ import pytest
 from conftest import make_spec, sig
 from norsel_radar import Radar
 
-NEEDS_RELEASE = pytest.mark.xfail(strict=False, reason="needs the extension's lock release")
 SPEC = json.dumps(
     make_spec(
         sig("oi_delta", 3, 0.05),
@@ -100,7 +99,6 @@ def scan_request():
     return head, body, Radar(SPEC).command(head + body)
 
 
-@NEEDS_RELEASE
 def test_a_thread_runs_during_a_large_scan(scan_request):
     head, body, expected = scan_request
     radar = Radar(SPEC)
@@ -110,7 +108,6 @@ def test_a_thread_runs_during_a_large_scan(scan_request):
     assert spinner.within(t0, t1) > 0
 
 
-@NEEDS_RELEASE
 def test_a_thread_runs_during_a_large_feed_batch():
     head, body = batch_parts()
     radar, reference = Radar(SPEC), Radar(SPEC)
@@ -122,7 +119,6 @@ def test_a_thread_runs_during_a_large_feed_batch():
     assert spinner.within(t0, t1) > 0
 
 
-@NEEDS_RELEASE
 def test_an_event_loop_ticks_while_its_radar_thread_scans(scan_request):
     head, body, expected = scan_request
 
