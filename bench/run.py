@@ -988,6 +988,14 @@ def main(argv=None) -> int:
         f"load average at the end: {load}"
     )
     if args.save:
+        # The command line's section (bench/cli.py) is kept as it was.
+        kept = ""
+        if os.path.exists(args.save):
+            with open(args.save, encoding="utf-8") as f:
+                old = f.read()
+            marker = "## Command line (bench/cli.py)"
+            if marker in old:
+                kept = "\n" + marker + old.split(marker, 1)[1]
         with open(args.save, "w") as f:
             f.write("# Benchmark results\n\n")
             f.write(
@@ -1008,7 +1016,7 @@ def main(argv=None) -> int:
                 "the ratio by the other clock is in parentheses.\n\n"
             )
             f.write(table.markdown() + "\n\n")
-            f.write("## Output of the run\n\n```\n" + "\n".join(LOG) + "\n```\n")
+            f.write("## Output of the run\n\n```\n" + "\n".join(LOG) + "\n```\n" + kept)
         say(f"Saved {args.save}")
     return 0
 

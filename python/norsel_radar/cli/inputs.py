@@ -127,7 +127,8 @@ class Input:
             if self._pending:
                 raw, self._pending = self._pending, b""
             else:
-                raw = self._raw(READ_SIZE)
+                # Compressed data grows several times over: read less of it at once.
+                raw = self._raw(READ_SIZE if self._unpack is None else READ_SIZE // 8)
             if not raw:
                 if self._unpack is not None:
                     self._unpack.finish()
