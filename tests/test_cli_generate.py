@@ -71,7 +71,9 @@ def test_no_half_written_file(tmp_path):
         [sys.executable, "-m", "norsel_radar", "generate", "--symbols", "3000", "-o", str(out)],
         stderr=subprocess.PIPE,
     )
-    time.sleep(1.0)
+    deadline = time.monotonic() + 60
+    while not os.listdir(tmp_path) and time.monotonic() < deadline:  # writing has begun
+        time.sleep(0.01)
     proc.send_signal(signal.SIGINT)
     assert proc.wait(timeout=60) == 130
     assert os.listdir(tmp_path) == []

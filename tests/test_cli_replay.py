@@ -9,7 +9,6 @@ import re
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
 from clitools import cli, jsonl_lines, radar_report, user_error
@@ -131,11 +130,21 @@ def test_live_view_on_a_terminal_and_pacing(files):
 
 def test_ctrl_c_stops_with_130(files):
     proc = subprocess.Popen(
-        [sys.executable, "-m", "norsel_radar", "replay", str(files / "ev.jsonl"), "--speed", "1x"],
+        [
+            sys.executable,
+            "-m",
+            "norsel_radar",
+            "replay",
+            str(files / "ev.jsonl"),
+            "--speed",
+            "1x",
+            "--every",
+            "10",
+        ],
         stdout=subprocess.PIPE,
         stderr=subprocess.PIPE,
     )
-    time.sleep(1.0)
+    assert proc.stdout.readline().startswith(b"at ")  # replaying, paced on market time
     proc.send_signal(signal.SIGINT)
     out, err = proc.communicate(timeout=60)
     assert proc.returncode == 130 and err.decode() == "norsel-radar: interrupted\n"
