@@ -94,6 +94,25 @@ def timed(argv):
     return wall, rss, proc.stdout.decode()
 
 
+def _busy_ticks():
+    with open("/proc/stat") as f:
+        fields = [int(x) for x in f.readline().split()[1:]]
+    idle = fields[3] + fields[4]
+    return sum(fields) - idle, sum(fields)
+
+
+def wait_idle(max_wait):
+    """Waits (at most max_wait seconds) until the machine was mostly free for 3 s."""
+    deadline = time.time() + max_wait
+    while True:
+        b0, t0 = _busy_ticks()
+        time.sleep(3)
+        b1, t1 = _busy_ticks()
+        free = 1 - (b1 - b0) / max(1, t1 - t0)
+        if free >= 0.85 or time.time() >= deadline:
+            return free
+
+
 def have(module):
     try:
         __import__(module)
@@ -109,6 +128,13 @@ def main(argv=None) -> int:
     ap.add_argument("--quick", action="store_true", help="100 x 1,000 events, 3 rounds")
     ap.add_argument("--rounds", type=int, default=None, help="rounds after the warm-up")
     ap.add_argument("--save", metavar="PATH", help="write the results into this Markdown file")
+    ap.add_argument(
+        "--wait-idle",
+        type=float,
+        default=0,
+        metavar="SECONDS",
+        help="before each round, wait up to this long for a machine that is mostly idle",
+    )
     args = ap.parse_args(argv)
     symbols, per_symbol = (100, 1000) if args.quick else (500, 2000)
     rounds = args.rounds or (3 if args.quick else 5)
@@ -155,7 +181,10 @@ def main(argv=None) -> int:
         walls = {k: [] for k in cases}
         rss = {k: 0 for k in cases}
         answers = {}
+        free = []
         for r in range(rounds + 1):
+            if args.wait_idle:
+                free.append(wait_idle(args.wait_idle))
             for name, argv_ in cases.items():
                 wall, peak, out = timed(argv_)
                 if r:
@@ -169,6 +198,11 @@ def main(argv=None) -> int:
         med = {k: statistics.median(v) for k, v in walls.items()}
         events = symbols * per_symbol
         say()
+        if free:
+            say(
+                f"Share of the machine free before the rounds: {', '.join(f'{x:.0%}' for x in free)}"
+            )
+            say()
         say("| case | median wall | peak memory | note |")
         say("|---|---|---|---|")
         for name in cases:
@@ -233,7 +267,8 @@ def save(path, symbols, per_symbol, rounds, lines):
         f" fresh processes (CPython {sys.version.split()[0]}); load average at the end {load}.",
         "",
     ]
-    body += [line for line in lines if line.startswith("|")]
+    first = next(i for i, line in enumerate(lines) if line.startswith(("|", "Share")))
+    body += lines[first:]
     with open(path, "w", encoding="utf-8") as f:
         f.write((head + "\n\n" if head else "") + "\n".join(body) + "\n")
 

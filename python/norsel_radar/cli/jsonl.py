@@ -38,7 +38,7 @@ _KEY_PART = re.compile(
     _WS + rb'"symbol"' + _WS + b":" + _WS + rb'("[^"\\\x00-\x1f]*")' + _WS + b","
     + _WS + rb'"event"' + _WS + b":" + _WS
 )  # fmt: skip
-_TS = re.compile(rb'"ts"[ \t]*:[ \t]*(-?[0-9]+)[ \t]*[,}]')
+TS = re.compile(rb'"ts"[ \t]*:[ \t]*(-?[0-9]+)[ \t]*[,}]')
 
 
 class Block:
@@ -82,19 +82,19 @@ class Block:
     def timestamps(self) -> Optional[List[int]]:
         """The "ts" of each event, or None where one cannot be read off the text."""
         if self.bodies is not None:
-            found = _TS.findall(self.text)
+            found = TS.findall(self.text)
             if len(found) == len(self.bodies):
                 return list(map(int, found))
         stamps: List[int] = []
         for _, text in self.line_texts(0, self.stop):
-            ts = _line_ts(text)
+            ts = line_ts(text)
             if ts is None:
                 return None
             stamps.append(ts)
         return stamps
 
 
-def _line_ts(text: bytes) -> Optional[int]:
+def line_ts(text: bytes) -> Optional[int]:
     try:
         event = orjson.loads(text)["event"]
         ts = event["ts"] if isinstance(event, dict) else event[1]

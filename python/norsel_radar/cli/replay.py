@@ -100,10 +100,10 @@ class LinesPiece(Piece):
     def ts_at(self, index: int) -> Optional[int]:
         block = self.block
         if block.bodies is not None:
-            m = jsonl._TS.search(b"{" + block.bodies[index] + b"}")
+            m = jsonl.TS.search(b"{" + block.bodies[index] + b"}")
             return int(m.group(1)) if m else None
         assert block.lines is not None
-        return jsonl._line_ts(block.lines[index][1])
+        return jsonl.line_ts(block.lines[index][1])
 
 
 class SymbolPiece(Piece):
