@@ -24,6 +24,10 @@ def _py_json(line):  # json.dumps' own spacing
     return json.dumps(json.loads(line))
 
 
+def _escaped(line):  # the symbol written with an escape: read line by line
+    return line.replace("-PERP", "\\u002dPERP", 1)
+
+
 def _event_first(line):
     obj = json.loads(line)
     return json.dumps({"event": obj["event"], "venue": "x", "symbol": obj["symbol"]})
@@ -40,6 +44,7 @@ FORMS = {
     "spaced.jsonl": ("\n".join(map(_py_json, LINES)) + "\n").encode(),
     "event_first.jsonl": ("\n".join(map(_event_first, LINES)) + "\n").encode(),
     "blank_lines.jsonl": ("\n\n".join(LINES) + "\n\n").encode(),
+    "escaped.jsonl": ("\n".join(map(_escaped, LINES)) + "\n").encode(),
     "bom.jsonl": b"\xef\xbb\xbf" + ("\n".join(LINES) + "\n").encode(),
 }
 
