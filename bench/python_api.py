@@ -4,7 +4,7 @@ the raw protocol, in one process, interleaved, every answer checked.
 
     python bench/python_api.py                 # full run (a few minutes)
     python bench/python_api.py --quick         # smaller sizes, fewer rounds
-    python bench/python_api.py --append bench/results.md
+    python bench/python_api.py --save bench/results.md
     python bench/python_api.py --only T1,A2
     python bench/python_api.py --wait-idle 600    # on a shared, busy machine
 
@@ -46,6 +46,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import orjson  # noqa: E402
+import results_file  # noqa: E402
 import run  # noqa: E402
 from norsel_radar import (  # noqa: E402
     AsyncScreener,
@@ -555,7 +556,7 @@ def main(argv=None) -> int:
     ap.add_argument("--quick", action="store_true", help="smaller sizes and fewer rounds")
     ap.add_argument("--only", help="comma-separated workloads, e.g. T1,A2")
     ap.add_argument(
-        "--append", metavar="PATH", help="append the machine, load and table as Markdown"
+        "--save", metavar="PATH", help="write the machine, load and table into its section"
     )
     ap.add_argument(
         "--wait-idle",
@@ -600,29 +601,35 @@ def main(argv=None) -> int:
     say(
         f"Total {elapsed:.0f} s; other processes kept {busy} busy on average; load average at the end: {load}"
     )
-    if args.append:
-        with open(args.append, "a") as f:
-            f.write(
-                f"\n# Python interface\n\n`python bench/python_api.py{' --quick' if args.quick else ''}`, "
-                f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.\n\n## Machine\n\n"
-            )
-            for k, v in info:
-                f.write(f"- {k}: {v}\n")
-            f.write(f"- Load average at the end: {load}\n")
-            f.write(f"- Other processes kept {busy} busy on average during the run\n\n")
-            f.write(
-                "## Results\n\nMedians over interleaved rounds in one process, wall clock; every "
-                "answer checked against the raw protocol's or a Screener's. A2 and A3 need the "
-                "extension to release the interpreter lock during large commands: while it holds "
-                "the lock for a whole command, no other thread runs Python meanwhile.\n\n"
-            )
-            f.write(
-                table.markdown()
-                + "\n\n## Output of the run\n\n```\n"
-                + "\n".join(run.LOG)
-                + "\n```\n"
-            )
-        say(f"Appended to {args.append}")
+    if args.save:
+        body = [
+            f"`python bench/python_api.py{' --quick' if args.quick else ''}`, "
+            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.",
+            "",
+            "## Machine",
+            "",
+            *(f"- {k}: {v}" for k, v in info),
+            f"- Load average at the end: {load}",
+            f"- Other processes kept {busy} busy on average during the run",
+            "",
+            "## Results",
+            "",
+            "Medians over interleaved rounds in one process, wall clock; every answer checked "
+            "against the raw protocol's or a Screener's. A2 and A3 rely on the extension "
+            "releasing the interpreter lock during commands of 64 KiB or more.",
+            "",
+            table.markdown(),
+            "",
+            "## Output of the run",
+            "",
+            "```",
+            *run.LOG,
+            "```",
+        ]
+        results_file.write_section(
+            args.save, "# Python interface (bench/python_api.py)", "\n".join(body)
+        )
+        say(f"Saved {args.save}")
     return 0
 
 

@@ -49,6 +49,7 @@ if HERE not in sys.path:
     sys.path.insert(0, HERE)
 
 import pyradar  # noqa: E402
+import results_file  # noqa: E402
 import selfcheck  # noqa: E402
 from norsel_radar import Radar, sample  # noqa: E402
 
@@ -193,6 +194,7 @@ def wait_idle(max_wait: float, free_share: float = 0.85) -> None:
 # (time.process_time: CPU time of the whole process, all threads; steadier on a
 # busy machine, but it counts the scan's worker threads' time, not their wall
 # time). Both are recorded; --clock picks the one the table judges by.
+RESULTS_HEADING = "# Radar core (bench/run.py)"
 CLOCK = "wall"
 MIN_SAMPLE = 0.05  # seconds; a quick case is repeated inside one sample up to this
 
@@ -988,27 +990,33 @@ def main(argv=None) -> int:
         f"load average at the end: {load}"
     )
     if args.save:
-        with open(args.save, "w") as f:
-            f.write("# Benchmark results\n\n")
-            f.write(
-                f"`python bench/run.py{' --quick' if args.quick else ''}`, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, "
-                f"{elapsed:.0f} s.\n\n"
-            )
-            f.write("## Machine\n\n")
-            for k, v in info:
-                f.write(f"- {k}: {v}\n")
-            f.write(f"- Load average at the end: {load}\n")
-            f.write(f"- Other processes kept {busy_others} busy on average during the run\n\n")
-            f.write("## Results\n\n")
-            f.write(
-                "Medians over interleaved rounds in one process (W5 and W7 in fresh child "
-                "processes); ratios compare medians of the same run. Every timed answer was "
-                "checked against the pure-Python radar's text or json.loads' value. "
-                f"Verdicts by {'wall-clock time' if CLOCK == 'wall' else 'process CPU time'}; "
-                "the ratio by the other clock is in parentheses.\n\n"
-            )
-            f.write(table.markdown() + "\n\n")
-            f.write("## Output of the run\n\n```\n" + "\n".join(LOG) + "\n```\n")
+        out = [
+            f"`python bench/run.py{' --quick' if args.quick else ''}`, "
+            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.",
+            "",
+            "## Machine",
+            "",
+            *(f"- {k}: {v}" for k, v in info),
+            f"- Load average at the end: {load}",
+            f"- Other processes kept {busy_others} busy on average during the run",
+            "",
+            "## Results",
+            "",
+            "Medians over interleaved rounds in one process (W5 and W7 in fresh child "
+            "processes); ratios compare medians of the same run. Every timed answer was "
+            "checked against the pure-Python radar's text or json.loads' value. "
+            f"Verdicts by {'wall-clock time' if CLOCK == 'wall' else 'process CPU time'}; "
+            "the ratio by the other clock is in parentheses.",
+            "",
+            table.markdown(),
+            "",
+            "## Output of the run",
+            "",
+            "```",
+            *LOG,
+            "```",
+        ]
+        results_file.write_section(args.save, RESULTS_HEADING, "\n".join(out))
         say(f"Saved {args.save}")
     return 0
 

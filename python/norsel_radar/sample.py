@@ -53,6 +53,7 @@ __all__ = [
     "dumps",
     "generate_events",
     "iter_events",
+    "iter_symbol_events",
     "iter_jsonl",
     "symbol_events",
     "symbol_names",
@@ -193,6 +194,11 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
     ``index`` is the symbol's position in ``symbol_names``; it only selects the
     typical price of a well-known name (``-1``: look the name up).
     """
+    return list(iter_symbol_events(name, count, seed, index))
+
+
+def iter_symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> Iterator[Event]:
+    """``symbol_events`` one event at a time, in memory that does not grow with ``count``."""
     if count < 0:
         raise ValueError("the number of events must not be negative")
     if index < 0:
@@ -219,8 +225,6 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
     situation = _SITUATION_OF.get(name)
     tail_start = count - min(48, count // 2) if situation else count
     burst = 0
-    out: List[Event] = []
-    append = out.append
 
     for i in range(count):
         tail = i >= tail_start
@@ -269,7 +273,7 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
             fr = funding
             if last and situation == "flip":
                 fr = -rng.uniform(0.0004, 0.0007)
-            append(
+            yield (
                 {
                     "kind": "derivatives",
                     "ts": ts,
@@ -283,7 +287,7 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
             best_bid = round(mark - half_spread, pdec)
             best_ask = round(best_bid + max(tick, 2 * half_spread), pdec)
             skew = book_skew + gauss(0.0, 0.35)
-            append(
+            yield (
                 {
                     "kind": "orderbook",
                     "ts": ts,
@@ -299,7 +303,7 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
             else:
                 side = "sell" if uniform() < 0.5 else "buy"
             slip = 1.0 + (-1.0 if side == "sell" else 1.0) * abs(gauss(0.0, 0.001))
-            append(
+            yield (
                 {
                     "kind": "liquidation",
                     "ts": ts,
@@ -308,7 +312,6 @@ def symbol_events(name: str, count: int, seed: int = 7, index: int = -1) -> List
                     "price": round(mark * slip, pdec),
                 }
             )
-    return out
 
 
 def _resolve(symbols: Union[int, Sequence[str]]) -> List[str]:
@@ -327,7 +330,7 @@ def generate_events(
     return {name: symbol_events(name, events_per_symbol, seed) for name in _resolve(symbols)}
 
 
-def _tagged(name: str, events: List[Event]) -> Iterator[Tuple[int, str, Event]]:
+def _tagged(name: str, events: Iterable[Event]) -> Iterator[Tuple[int, str, Event]]:
     for ev in events:
         yield ev["ts"], name, ev
 
@@ -336,9 +339,12 @@ def iter_events(
     symbols: Union[int, Sequence[str]] = 40, events_per_symbol: int = 500, seed: int = 7
 ) -> Iterator[Tuple[str, Event]]:
     """All symbols' events merged into one stream by timestamp, as a feed would
-    deliver them: (symbol, event) pairs; ties keep symbol order."""
+    deliver them: (symbol, event) pairs; ties keep symbol order. Each symbol's
+    events are made as the merge reaches them, so memory grows with the number
+    of symbols only."""
     streams = [
-        _tagged(name, symbol_events(name, events_per_symbol, seed)) for name in _resolve(symbols)
+        _tagged(name, iter_symbol_events(name, events_per_symbol, seed))
+        for name in _resolve(symbols)
     ]
     for _, name, ev in heapq.merge(*streams, key=lambda item: item[0]):
         yield name, ev
