@@ -8,7 +8,7 @@ import argparse
 import logging
 import secrets
 import sys
-from typing import Any
+from typing import Any, Optional
 
 from . import output, replay, specs
 from .errors import PROG, UserError, display, os_message
@@ -43,6 +43,16 @@ def _history(text: str) -> int:
     return int(text)
 
 
+def token_for(host: str, token: Optional[str]) -> Optional[str]:
+    """The token the server will check: the one given, else a new one when
+    ``host`` is not a loopback address, else none."""
+    from ..web.app import is_loopback
+
+    if token is None and not is_loopback(host):
+        return secrets.token_urlsafe(24)
+    return token
+
+
 def run(args: argparse.Namespace) -> int:
     try:
         import starlette  # noqa: F401
@@ -53,7 +63,7 @@ def run(args: argparse.Namespace) -> int:
         ) from None
     from ..types import Spec
     from ..web import server
-    from ..web.app import TOKEN_PATTERN, is_loopback
+    from ..web.app import TOKEN_PATTERN
     from ..web.board import Board
 
     if args.replay is not None and args.live is not None:
@@ -91,9 +101,7 @@ def run(args: argparse.Namespace) -> int:
             input_format=args.input_format,
         )
 
-    token = args.token
-    if token is None and not is_loopback(args.host):
-        token = secrets.token_urlsafe(24)
+    token = token_for(args.host, args.token)
     try:
         sock = server.bind(args.host, args.port)
     except OSError as exc:

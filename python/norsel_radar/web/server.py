@@ -8,7 +8,7 @@ import contextlib
 import logging
 import socket
 from types import FrameType
-from typing import Any, Callable, Optional
+from typing import Any, Callable, List, Optional
 
 import uvicorn
 
@@ -68,6 +68,17 @@ class _Server(uvicorn.Server):
             with contextlib.suppress(RuntimeError):
                 self.loop.call_soon_threadsafe(self.hub.close)
         super().handle_exit(sig, frame)
+
+    async def shutdown(self, sockets: Optional[List[socket.socket]] = None) -> None:
+        self.hub.close()
+        await asyncio.sleep(0.05)  # the streams write their last chunk
+        # A viewer that does not read would keep its stream waiting on a full
+        # buffer until the grace period runs out: drop its connection now.
+        for connection in list(self.server_state.connections):
+            transport = getattr(connection, "transport", None)
+            if transport is not None and transport.get_write_buffer_size() > 0:
+                transport.abort()
+        await super().shutdown(sockets)
 
 
 def serve(

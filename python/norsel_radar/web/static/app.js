@@ -102,7 +102,7 @@
     th("severity", "num");
     th("history", "spark", "severity at the last " + view.history + " checkpoints");
     for (const column of view.columns) th(column.head, "num factor", column.label);
-    th("last event (UTC)", "");
+    th("last event (UTC)", "", "the time of the symbol's newest event");
     for (const entry of view.rows.values()) entry.tr.remove();
     view.rows.clear();
   }
@@ -200,7 +200,9 @@
         flash(cell, fixed(value, 3));
         cell.style.setProperty("--level", String(typeof value === "number" ? value : 0));
       });
-      setText(c.ts, row.ts);
+      // Month, day and time; the year in the tooltip.
+      setText(c.ts, row.ts.length > 10 ? row.ts.slice(5) : row.ts);
+      c.ts.title = row.ts;
       const key = JSON.stringify(row.history);
       if (key !== entry.history) {
         entry.history = key;
