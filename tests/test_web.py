@@ -193,6 +193,8 @@ def test_read_only_surface():
         assert status == 200 and body == b""
         assert headers["content-type"].startswith("text/event-stream")
         assert s.state() == before
+    # Stopped after the end of its input: nothing but the one line.
+    assert s.proc.returncode == 130 and s.stderr == "norsel-radar: interrupted\n"
 
 
 def test_user_errors(tmp_path):
@@ -203,7 +205,9 @@ def test_user_errors(tmp_path):
         cli("serve", "--replay", "x", "--live", "binance", "--symbols", "BTC/USDT:USDT")
     )
     assert "16 to 256" in user_error(cli("serve", "--token", "short"))
-    assert "--symbols goes with --live" in user_error(cli("serve", "--symbols", "BTC"))
+    assert "--symbols and --exchange-factory go with --live" in user_error(
+        cli("serve", "--symbols", "BTC")
+    )
     with socket.socket() as busy:
         busy.bind(("127.0.0.1", 0))
         busy.listen()
@@ -217,22 +221,27 @@ def test_user_errors(tmp_path):
 
 
 class InProcess:
-    """The dashboard's app on uvicorn in a thread of this process, with a board
+    """The dashboard's app and server in a thread of this process, with a board
     written by the test: the hub's counters can be read."""
 
     def __init__(self, board, interval):
         import uvicorn
         from norsel_radar.web.app import create_app
         from norsel_radar.web.hub import Hub
+        from norsel_radar.web.server import _Server
 
         self.hub = Hub(board, interval=interval)
         self.sock = socket.socket()
         self.sock.bind(("127.0.0.1", 0))
         self.port = self.sock.getsockname()[1]
         config = uvicorn.Config(
-            create_app(self.hub), lifespan="off", ws="none", log_level="warning"
+            create_app(self.hub),
+            lifespan="off",
+            ws="none",
+            log_config=None,
+            timeout_graceful_shutdown=2,
         )
-        self.server = uvicorn.Server(config)
+        self.server = _Server(config, self.hub)
         self.loop = None
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
@@ -252,9 +261,10 @@ class InProcess:
         return asyncio.run_coroutine_threadsafe(_call(fn), self.loop).result(10)
 
     def stop(self):
-        self.loop.call_soon_threadsafe(self.hub.close)
+        """As on Ctrl-C (the signal's handler, without the signal)."""
         self.server.should_exit = True
-        self.thread.join(20)
+        self.thread.join(30)
+        assert not self.thread.is_alive()
 
 
 async def _call(fn):
@@ -273,7 +283,7 @@ def big_rows(n, version):
     ]
 
 
-def test_a_viewer_that_never_reads_stays_bounded():
+def test_a_viewer_that_never_reads_stays_bounded(caplog):
     """A viewer that never reads holds at most one frame waiting and its
     connection's buffer: the frames published meanwhile are not kept for it,
     the radar's writer is never held up, and a viewer that reads still gets
@@ -325,9 +335,17 @@ def test_a_viewer_that_never_reads_stays_bounded():
         done.set()
         last = bytes(got).rsplit(b"data: ", 1)[1].split(b"\n", 1)[0]
         assert json.loads(last)["version"] == board.version
+        # Stopping drops the stalled viewer's connection at once, rather than
+        # waiting out the grace period for its full buffer.
+        served.stop()
+        assert not [r for r in caplog.records if r.name.startswith("uvicorn")]
+        with pytest.raises(ConnectionResetError):
+            while stalled.recv(1 << 20):
+                pass
     finally:
         stalled.close()
-        served.stop()
+        if served.thread.is_alive():
+            served.stop()
 
 
 def test_many_viewers_one_frame_per_update(files):

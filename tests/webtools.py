@@ -23,6 +23,7 @@ class Served:
         parts = urlsplit(url)
         self.host, self.port = parts.hostname, parts.port
         self.query = parts.query
+        self.stderr = None  # what it wrote on stderr, once stopped
 
     def request(self, method, path, headers=None, timeout=10):
         """(status, headers, body) of one request on a fresh connection."""
@@ -88,11 +89,13 @@ def serve(*args, env=None, cwd=None):
         env=env,
         cwd=cwd,
     )
+    served = None
     try:
         head = proc.stdout.readline() + proc.stdout.readline()
         m = URL.search(head)
         assert m, head + proc.stderr.read()
-        yield Served(proc, m.group(1))
+        served = Served(proc, m.group(1))
+        yield served
     finally:
         if proc.poll() is None:
             proc.send_signal(signal.SIGINT)
@@ -101,8 +104,11 @@ def serve(*args, env=None, cwd=None):
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
+        served_stderr = proc.stderr.read()
         proc.stdout.close()
         proc.stderr.close()
+        if served is not None:
+            served.stderr = served_stderr
 
 
 def chromium_paths():

@@ -5,10 +5,11 @@ and serves one page that follows it (see `norsel_radar.web`)."""
 from __future__ import annotations
 
 import argparse
+import importlib
 import logging
 import secrets
 import sys
-from typing import Any, Optional
+from typing import Any, Callable, Optional
 
 from . import output, replay, specs
 from .errors import PROG, UserError, display, os_message
@@ -43,6 +44,19 @@ def _history(text: str) -> int:
     return int(text)
 
 
+def _factory(text: str) -> Callable[[str], Any]:
+    module, sep, name = text.partition(":")
+    if not sep or not module or not name:
+        raise UserError(f"--exchange-factory {text}: give MODULE:FUNCTION")
+    try:
+        found = getattr(importlib.import_module(module), name)
+    except (ImportError, AttributeError) as exc:
+        raise UserError(f"--exchange-factory {text}: {exc}") from None
+    if not callable(found):
+        raise UserError(f"--exchange-factory {text}: not callable")
+    return found  # type: ignore[no-any-return]
+
+
 def token_for(host: str, token: Optional[str]) -> Optional[str]:
     """The token the server will check: the one given, else a new one when
     ``host`` is not a loopback address, else none."""
@@ -68,8 +82,8 @@ def run(args: argparse.Namespace) -> int:
 
     if args.replay is not None and args.live is not None:
         raise UserError("give --replay or --live, not both")
-    if args.live is None and args.symbols:
-        raise UserError("--symbols goes with --live")
+    if args.live is None and (args.symbols or args.exchange_factory):
+        raise UserError("--symbols and --exchange-factory go with --live")
     if args.spec == "-" and args.replay == "-":
         raise UserError("the spec and the events cannot both be read from stdin")
     if args.token is not None and not TOKEN_PATTERN.fullmatch(args.token):
@@ -86,7 +100,12 @@ def run(args: argparse.Namespace) -> int:
         from ..web.live import LiveSource
 
         source = LiveSource(
-            args.live, args.symbols, Spec.from_json(spec.text), every=every, interval=args.interval
+            args.live,
+            args.symbols,
+            Spec.from_json(spec.text),
+            every=every,
+            interval=args.interval,
+            factory=_factory(args.exchange_factory) if args.exchange_factory else None,
         )
     else:
         from ..web.sources import ReplaySource
@@ -183,6 +202,13 @@ def add_parser(sub: Any, formatter: Any) -> None:
         type=float,
         default=5.0,
         help="with --live: seconds between two polls of the exchange",
+    )
+    feed.add_argument(
+        "--exchange-factory",
+        metavar="MODULE:FUNCTION",
+        default=None,
+        help="with --live: make the exchange object with FUNCTION(exchange id) of"
+        " MODULE (API keys, options, a recorded session)",
     )
     feed.add_argument(
         "--spec",

@@ -7,7 +7,7 @@ from __future__ import annotations
 import asyncio
 import logging
 from importlib import import_module
-from typing import Any, List, Optional, Sequence
+from typing import Any, Callable, List, Optional, Sequence
 
 from ..aio import AsyncScreener
 from ..cli.errors import UserError
@@ -34,7 +34,9 @@ class LiveSource:
     """Watches ``symbols`` (ccxt's unified symbols) on ``exchange`` (a ccxt
     exchange id), polling every ``interval`` seconds where the exchange has
     no stream; a report (and a checkpoint) every ``every`` span of wall time
-    (a count of events is read as seconds: one report a second)."""
+    (a count of events is read as seconds: one report a second).
+    ``factory`` makes the exchange object from its id instead of the
+    adapter's `exchange_class` (API keys, a recorded session)."""
 
     def __init__(
         self,
@@ -44,14 +46,18 @@ class LiveSource:
         *,
         every: Every,
         interval: float = 5.0,
+        factory: Optional[Callable[[str], Any]] = None,
     ) -> None:
         if not 0.0 < interval < float("inf"):
             raise UserError(f"--interval {interval}: give a number of seconds above 0")
         self.ccxt = _adapter()
-        try:
-            self.exchange_class = self.ccxt.exchange_class(exchange)
-        except ValueError as exc:
-            raise UserError(f"--live {exchange}: {exc}") from None
+        if factory is None:
+            try:
+                cls = self.ccxt.exchange_class(exchange)
+            except ValueError as exc:
+                raise UserError(f"--live {exchange}: {exc}") from None
+            factory = lambda _: cls()  # noqa: E731
+        self.factory = factory
         self.exchange_id = exchange
         self.symbols = list(symbols)
         self.spec = spec
@@ -60,46 +66,52 @@ class LiveSource:
         self.description = f"live: {exchange} {', '.join(self.symbols)}"
 
     async def run(self, board: Board) -> None:
-        exchange = self.exchange_class({"enableRateLimit": True})
-        market: Optional[int] = None
+        exchange = self.factory(self.exchange_id)
         try:
-            async with AsyncScreener(self.spec) as screener:
-                streamer = self.ccxt.CcxtStreamer(
-                    exchange,
-                    self.symbols,
-                    screener,
-                    interval=self.interval,
-                    report_interval=None,  # reports are taken here, every period
-                )
-                task = asyncio.ensure_future(streamer.run())
-                board.state("running")
-                try:
-                    while not task.done():
-                        await asyncio.wait([task], timeout=self.period)
-                        if task.done():
-                            break
-                        report = await streamer.refresh()
-                        rows: List[AlertRow] = [AlertRow(*alert) for alert in report.alerts]
-                        last = getattr(streamer.stats, "last_ts", None)
-                        stamps = [row.ts for row in rows] + ([last] if last is not None else [])
-                        if stamps:
-                            market = max(stamps + ([market] if market is not None else []))
-                        board.report(
-                            rows, report.scanned, streamer.stats.events, market, checkpoint=True
-                        )
-                finally:
-                    task.cancel()
-                    await asyncio.wait([task])
-                if not task.cancelled() and task.exception() is not None:
-                    error = task.exception()
-                    board.state("failed", f"{type(error).__name__}: {error}")
-                    log.error("--live %s failed: %s", self.exchange_id, error)
-                    return
+            failure = await self._stream(exchange, board)
         finally:
-            close = getattr(exchange, "close", None)
-            if close is not None:
-                try:
-                    await close()
-                except Exception:  # closing a session that never opened
-                    pass
-        board.state("ended")
+            try:
+                await exchange.close()
+            except Exception:  # a session that never opened
+                pass
+        if failure is not None:
+            board.state("failed", f"{type(failure).__name__}: {failure}")
+            log.error("--live %s failed: %s", self.exchange_id, failure)
+        else:
+            board.state("ended")
+
+    async def _stream(self, exchange: Any, board: Board) -> Optional[BaseException]:
+        market: Optional[int] = None
+        async with AsyncScreener(self.spec) as screener:
+            streamer = self.ccxt.CcxtStreamer(
+                exchange,
+                self.symbols,
+                screener,
+                interval=self.interval,
+                report_interval=None,  # reports are taken here, every period
+            )
+            task = asyncio.ensure_future(streamer.run())
+            board.state("running")
+            try:
+                while not task.done():
+                    await asyncio.wait([task], timeout=self.period)
+                    if task.done():
+                        break
+                    report = await streamer.refresh()
+                    rows: List[AlertRow] = [AlertRow(*alert) for alert in report.alerts]
+                    # Market time: the newest event seen, where the adapter
+                    # tells it, else the newest alert's.
+                    stamps = [row.ts for row in rows]
+                    last = getattr(streamer.stats, "last_ts", None)
+                    if last is not None:
+                        stamps.append(last)
+                    if market is not None:
+                        stamps.append(market)
+                    market = max(stamps) if stamps else None
+                    board.report(
+                        rows, report.scanned, streamer.stats.events, market, checkpoint=True
+                    )
+            finally:
+                task.cancel()
+                await asyncio.gather(task, return_exceptions=True)
+            return None if task.cancelled() else task.exception()

@@ -13,6 +13,7 @@ import heapq
 import logging
 import threading
 import time
+import weakref
 from typing import Any, Dict, Iterator, List, Optional, Protocol, Tuple
 
 import orjson
@@ -55,7 +56,9 @@ class _View:
 
     def __init__(self, board: Board, replay: _BoardReplay) -> None:
         self.board = board
-        self.replay = replay
+        # No cycle: the replay (and its radar) must go when its thread drops it,
+        # not when the collector runs on some other thread.
+        self.replay = weakref.proxy(replay)
 
     def print(self, text: str) -> None:
         pass  # raised and cleared lines: the board finds them itself
