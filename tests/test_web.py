@@ -339,9 +339,9 @@ def test_a_viewer_that_never_reads_stays_bounded(caplog):
         # waiting out the grace period for its full buffer.
         served.stop()
         assert not [r for r in caplog.records if r.name.startswith("uvicorn")]
-        with pytest.raises(ConnectionResetError):
-            while stalled.recv(1 << 20):
-                pass
+        stalled.settimeout(10)
+        while stalled.recv(1 << 20):  # what the kernel holds, then the end
+            pass
     finally:
         stalled.close()
         if served.thread.is_alive():
