@@ -16,6 +16,12 @@ the viewers connect before their window starts. The figure is what the 50
 viewers add to the server's CPU time per second of replay (medians over the
 windows).
 
+The same cost is also measured where nothing else moves: the dashboard's
+server in this process (a thread), its board written 20 times a second with
+the default spec's ten rows, streamed to 100 viewers and then to 1 (in a
+child process); the difference of this process's CPU time, per frame and
+viewer.
+
 Then the page in the system's headless chromium (when there is one), besides
 the 50 viewers, reads for every update the time from the report being taken
 by the radar's thread to the page having rendered it.
@@ -157,6 +163,85 @@ def make_browser():
     return webdriver.Chrome(options=options, service=Service(driver))
 
 
+VIEWERS_CHILD = """
+import asyncio, sys
+async def one(port):
+    r, w = await asyncio.open_connection("127.0.0.1", port)
+    w.write(b"GET /stream HTTP/1.1\\r\\nHost: 127.0.0.1\\r\\n\\r\\n")
+    while await r.read(65536):
+        pass
+async def main(port, n):
+    await asyncio.gather(*[one(port) for _ in range(n)])
+asyncio.run(main(int(sys.argv[1]), int(sys.argv[2])))
+"""
+
+
+def per_frame_cost(updates: int = 200) -> float:
+    """Microseconds of server CPU per frame and viewer, in process."""
+    import resource
+    import socket
+    import threading
+
+    import uvicorn
+    from norsel_radar import Spec
+    from norsel_radar.web.app import create_app
+    from norsel_radar.web.board import AlertRow, Board
+    from norsel_radar.web.hub import Hub
+    from norsel_radar.web.server import _Server
+
+    spec = Spec.default()
+    costs = {}
+    for n in (100, 1):
+        board = Board(spec, "bench")
+        hub = Hub(board, interval=0.0)
+        sock = socket.socket()
+        sock.bind(("127.0.0.1", 0))
+        config = uvicorn.Config(create_app(hub), lifespan="off", ws="none", log_config=None)
+        server = _Server(config, hub)
+
+        thread = threading.Thread(target=_serve_here, args=(hub, server, sock), daemon=True)
+        thread.start()
+        while not server.started:
+            time.sleep(0.01)
+        child = subprocess.Popen(
+            [sys.executable, "-c", VIEWERS_CHILD, str(sock.getsockname()[1]), str(n)]
+        )
+        while len(hub.viewers) < n:
+            time.sleep(0.05)
+        time.sleep(0.5)
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        c0, f0 = usage.ru_utime + usage.ru_stime, hub.published
+        for v in range(updates):
+            rows = [
+                AlertRow(f"SYM{i}-PERP", 0.5 + v * 1e-6, {x: 0.5 for x in spec.labels}, v)
+                for i in range(10)
+            ]
+            board.report(rows, 30, v * 100, sample_ts(v))
+            if v % 5 == 0:
+                board.checkpoint()
+            time.sleep(0.05)
+        usage = resource.getrusage(resource.RUSAGE_SELF)
+        costs[n] = (usage.ru_utime + usage.ru_stime - c0, hub.published - f0)
+        child.kill()
+        child.wait()
+        server.should_exit = True
+        thread.join(10)
+    (many, frames), (one, _) = costs[100], costs[1]
+    return 1e6 * (many - one) / frames / 99
+
+
+def _serve_here(hub, server, sock) -> None:
+    async def main() -> None:
+        hub.start(asyncio.get_running_loop())
+        await server.serve(sockets=[sock])
+
+    asyncio.run(main())
+
+
+def sample_ts(v: int) -> int:
+    return 1_717_200_000_000 + 50 * v
+
+
 async def watch(browser, url: str, n: int, seconds: float) -> list:
     """The page's lags (ms) over ``seconds``, with ``n`` viewers besides."""
     viewers = Viewers(url)
@@ -201,6 +286,8 @@ def main(argv=None) -> int:
             f.writelines(sample.iter_jsonl(pairs))
         with open(path) as f:
             fed = sum(1 for _ in f)
+        print("cost per frame and viewer, in process ...", flush=True)
+        micro = per_frame_cost()
         proc, url = start_serve(path, args.speed)
         try:
             time.sleep(2.0)  # past the start
@@ -212,7 +299,6 @@ def main(argv=None) -> int:
                     lags = asyncio.run(watch(browser, url, args.viewers, 10.0))
                 finally:
                     browser.quit()
-            state = get_state(url)
         finally:
             proc.send_signal(signal.SIGINT)
             proc.wait(timeout=30)
@@ -227,8 +313,7 @@ def main(argv=None) -> int:
         f" {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}: {symbols} symbols x"
         f" {per_symbol} events generated, the first {SPAN_MS // 1000} s of market time"
         f" ({fed:,} events of JSON Lines, {fed * speed * 1000 // SPAN_MS:,.0f} events/s"
-        f" paced at {args.speed}), replayed in a loop ({state['feed']['events']:,} events"
-        f" fed by the end);"
+        f" paced at {args.speed}), replayed in a loop;"
         f" {count} windows of {seconds:g} s of each kind, interleaved (CPython"
         f" {platform.python_version()}, {os.cpu_count()} CPUs); load average at the end"
         f" {', '.join(f'{x:.2f}' for x in os.getloadavg())}.",
@@ -244,6 +329,10 @@ def main(argv=None) -> int:
         f"| CPU time added by {args.viewers} viewers | {100 * added:+.1f}%"
         f" ({1e6 * (loaded - base) / args.viewers / result['frames']:.0f} µs per frame and viewer)"
         " | < 10% |",
+        f"| server CPU per frame and viewer, in process (100 viewers against 1) |"
+        f" {micro:.1f} µs: {args.viewers} viewers at 4 frames/s cost"
+        f" {args.viewers * 4 * micro / 1e4:.2f}% of a core, {100 * args.viewers * 4 * micro / 1e6 / base:.1f}%"
+        " of the replay above | |",
     ]
     if lags:
         q = statistics.quantiles(lags, n=100, method="inclusive")

@@ -4,6 +4,7 @@ encoding per update whatever the viewers, a viewer that never reads, and a
 clean stop on Ctrl-C."""
 
 import asyncio
+import importlib.util
 import json
 import re
 import signal
@@ -208,6 +209,14 @@ def test_user_errors(tmp_path):
     assert "--symbols and --exchange-factory go with --live" in user_error(
         cli("serve", "--symbols", "BTC")
     )
+    assert "--live needs --symbols" in user_error(cli("serve", "--live", "binanceusdm"))
+    if importlib.util.find_spec("ccxt") is None:  # one line, whether the adapter is here or not
+        assert user_error(
+            cli("serve", "--live", "binanceusdm", "--symbols", "BTC/USDT:USDT")
+        ).startswith(
+            "norsel-radar: error: --live needs the ccxt adapter and ccxt:"
+            " pip install 'norsel_radar[ccxt]'"
+        )
     with socket.socket() as busy:
         busy.bind(("127.0.0.1", 0))
         busy.listen()
