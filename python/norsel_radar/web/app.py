@@ -130,8 +130,14 @@ def _token_of(scope: Scope, headers: Dict[bytes, bytes]) -> Optional[bytes]:
 
 
 async def _plain(
-    send: Send, status: int, text: str, extra: Sequence[Tuple[bytes, bytes]] = ()
+    send: Send,
+    status: int,
+    text: str,
+    extra: Sequence[Tuple[bytes, bytes]] = (),
+    guarded: bool = True,
 ) -> None:
+    """A short text response; ``guarded`` adds the security headers (the
+    guard's own refusals; the app's responses get them from the guard)."""
     body = text.encode()
     await send(
         {
@@ -141,7 +147,7 @@ async def _plain(
                 (b"content-type", b"text/plain; charset=utf-8"),
                 (b"content-length", str(len(body)).encode()),
                 *extra,
-                *_SECURITY,
+                *(_SECURITY if guarded else ()),
             ],
         }
     )
@@ -157,7 +163,7 @@ class Stream:
     async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
         viewer = None if scope["method"] == "HEAD" else self.hub.join()
         if viewer is None and scope["method"] != "HEAD":
-            await _plain(send, 503, "too many viewers, or the server is stopping\n")
+            await _plain(send, 503, "too many viewers, or the server is stopping\n", guarded=False)
             return
         await send(
             {
@@ -182,7 +188,7 @@ class Stream:
         try:
             async for data in self.hub.frames(viewer):
                 await send({"type": "http.response.body", "body": data, "more_body": True})
-            if not viewer.closed or self.hub.closed:
+            if self.hub.closed:  # the server is stopping: end the response
                 await send({"type": "http.response.body", "body": b""})
         finally:
             watcher.cancel()
