@@ -1,0 +1,89 @@
+"""When a symbol's open interest, funding rate and mark price, which feeds
+deliver apart, make one derivatives snapshot."""
+
+from __future__ import annotations
+
+from typing import Dict, NamedTuple, Optional
+
+from ..types import Derivatives
+
+__all__ = ["DerivativesJoiner", "DerivativesRule"]
+
+_NEVER = -(1 << 63)
+
+
+class DerivativesRule(NamedTuple):
+    """When a derivatives event is emitted for a symbol.
+
+    The latest open interest, funding rate and mark price of each symbol are
+    kept as they arrive. An update of any of them emits a `Derivatives` event
+    carrying the latest three, stamped with the update's own timestamp, once
+    all three are known and ``interval`` seconds of market time (by the
+    updates' timestamps) have passed since the symbol's previous event. So a
+    symbol gets at most one snapshot per interval whatever its feeds' rates
+    (a ticker every 100 ms, open interest polled every few seconds), and the
+    radar's look-backs count samples about ``interval`` apart. An update
+    stamped earlier than that (channels arrive out of step) updates the
+    values and emits nothing. ``interval=0`` emits on every update.
+    """
+
+    interval: float = 1.0
+
+    def interval_ms(self) -> int:
+        value = float(self.interval)
+        if not 0.0 <= value < float("inf"):
+            raise ValueError(
+                f"DerivativesRule.interval must be >= 0 seconds, got {self.interval!r}"
+            )
+        return round(value * 1000.0)
+
+
+class _Latest:
+    __slots__ = ("oi", "rate", "mark", "last")
+
+    def __init__(self) -> None:
+        self.oi: Optional[float] = None
+        self.rate: Optional[float] = None
+        self.mark: Optional[float] = None
+        self.last = _NEVER
+
+
+class DerivativesJoiner:
+    """Applies a `DerivativesRule` to the updates of many symbols. Values come
+    in converted (float, int milliseconds): a symbol's state only changes
+    once its update is known to be whole."""
+
+    __slots__ = ("_interval", "_latest")
+
+    def __init__(self, rule: DerivativesRule) -> None:
+        self._interval = rule.interval_ms()
+        self._latest: Dict[str, _Latest] = {}
+
+    def update(
+        self,
+        symbol: str,
+        ts: int,
+        open_interest: Optional[float] = None,
+        funding_rate: Optional[float] = None,
+        mark_price: Optional[float] = None,
+    ) -> Optional[Derivatives]:
+        """Applies what an update carries (None keeps a value as it was) and
+        returns the event the rule emits, if any."""
+        state = self._latest.get(symbol)
+        if state is None:
+            state = self._latest[symbol] = _Latest()
+        if open_interest is not None:
+            state.oi = open_interest
+        if funding_rate is not None:
+            state.rate = funding_rate
+        if mark_price is not None:
+            state.mark = mark_price
+        oi, rate, mark = state.oi, state.rate, state.mark
+        if oi is None or rate is None or mark is None or ts - state.last < self._interval:
+            return None
+        state.last = ts
+        return Derivatives(ts, oi, rate, mark)
+
+    def mark_price(self, symbol: str) -> Optional[float]:
+        state = self._latest.get(symbol)
+        return None if state is None else state.mark
