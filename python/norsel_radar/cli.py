@@ -1,4 +1,4 @@
-"""The ``norsel-radar`` command line: demo, scan, replay and generate.
+"""The ``norsel-radar`` command line: demo, scan, replay, generate and live.
 
 User errors (a missing file, a bad spec, a bad event) end the program with one
 line on stderr and exit status 2; the radar's own messages are shown as they
@@ -587,6 +587,10 @@ def build_parser() -> argparse.ArgumentParser:
     gen.add_argument("--format", choices=("scan", "jsonl"), default="scan")
     gen.add_argument("-o", "--output", metavar="FILE", help="output file (default: stdout)")
     gen.set_defaults(run=cmd_generate)
+
+    from . import cli_live  # imports this module's shared pieces
+
+    cli_live.add_parser(sub, argparse.HelpFormatter)
     return parser
 
 

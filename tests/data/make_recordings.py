@@ -149,6 +149,8 @@ def binance() -> Dict[str, Any]:
     state = {sym: [v[1], v[2]] for sym, v in BINANCE.items()}
     for step in range(STEPS):
         now = T0 + step * 1000
+        premiums: List[Any] = []
+        rest.setdefault("/fapi/v1/premiumIndex", []).append(premiums)
         for sym, (_, _, _, tick, _, pd, qd) in BINANCE.items():
             price, oi = state[sym]
             price *= 1 + rng.gauss(0, 0.0003)
@@ -187,7 +189,7 @@ def binance() -> Dict[str, Any]:
                     },
                 ]
             )
-            rest.setdefault(f"/fapi/v1/premiumIndex?symbol={sym}", []).append(premium)
+            premiums.append(premium)
             open_interest = {"symbol": sym, "openInterest": fmt(oi, qd), "time": now + 1}
             session.append([now + 40, "rest", open_interest])
             rest.setdefault(f"/fapi/v1/openInterest?symbol={sym}", []).append(open_interest)

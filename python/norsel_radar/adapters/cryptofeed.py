@@ -46,9 +46,9 @@ from ..aio import AsyncScreener
 from ..screener import Screener
 from ..types import Liquidation, OrderBook, Report
 from .convert import epoch_ms, finite, optional
-from .depth import BookDepth
+from .depth import DEFAULT_DEPTH, BookDepth
 from .feeder import AlertCallback, Feeder, FeederStats
-from .snapshots import DerivativesJoiner, DerivativesRule
+from .snapshots import DEFAULT_RULE, DerivativesJoiner, DerivativesRule
 from .symbols import SymbolMap, SymbolSource
 
 __all__ = ["CHANNELS", "CryptofeedAdapter"]
@@ -80,8 +80,8 @@ class CryptofeedAdapter:
         *,
         symbols: SymbolSource = None,
         unknown: Literal["ignore", "keep"] = "ignore",
-        derivatives: DerivativesRule = DerivativesRule(),
-        depth: BookDepth = BookDepth(),
+        derivatives: DerivativesRule = DEFAULT_RULE,
+        depth: BookDepth = DEFAULT_DEPTH,
         batch_size: int = 1024,
         flush_interval: float = 0.25,
         report_interval: Optional[float] = 1.0,

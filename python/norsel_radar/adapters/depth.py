@@ -2,9 +2,9 @@
 
 from __future__ import annotations
 
-from typing import Any, NamedTuple, Optional, Sequence, Tuple
+from typing import Any, Callable, Iterator, NamedTuple, Optional, Sequence, Tuple
 
-__all__ = ["BookDepth", "summarise_levels"]
+__all__ = ["DEFAULT_DEPTH", "BookDepth", "summarise_levels"]
 
 
 class BookDepth(NamedTuple):
@@ -64,33 +64,44 @@ class BookDepth(NamedTuple):
         return f"{self.band * 100:g}% around the mid"
 
 
+#: The best 10 levels of each side.
+DEFAULT_DEPTH = BookDepth()
+
+
 def summarise_levels(
     bids: Sequence[Any],
     asks: Sequence[Any],
     depth: BookDepth,
+    factor: float = 1.0,
+    times_price: bool = False,
 ) -> Optional[Tuple[float, float, float, float]]:
-    """(bid volume, ask volume, best bid, best ask) of levels given best first,
-    each a [price, size] pair; None when a side is empty."""
+    """(bid volume, ask volume, best bid, best ask) of levels given best
+    first, each a [price, size] pair; None when a side is empty. Each size
+    counts ``factor`` times, and times its price with ``times_price``."""
     if not bids or not asks:
         return None
     best_bid = float(bids[0][0])
     best_ask = float(asks[0][0])
     if depth.band is None:
         n = depth.levels
-        bid_volume = sum([float(level[1]) for level in bids[:n]])
-        ask_volume = sum([float(level[1]) for level in asks[:n]])
+        bid_levels, ask_levels = bids[:n], asks[:n]
     else:
         mid = (best_bid + best_ask) * 0.5
         low = mid * (1.0 - depth.band)
         high = mid * (1.0 + depth.band)
-        bid_volume = 0.0
-        for level in bids:
-            if float(level[0]) < low:
-                break
-            bid_volume += float(level[1])
-        ask_volume = 0.0
-        for level in asks:
-            if float(level[0]) > high:
-                break
-            ask_volume += float(level[1])
-    return bid_volume, ask_volume, best_bid, best_ask
+        bid_levels = [level for level in _until(bids, lambda p: p < low)]
+        ask_levels = [level for level in _until(asks, lambda p: p > high)]
+    if times_price:
+        bid_volume = sum([float(p) * float(q) for p, q, *_ in bid_levels])
+        ask_volume = sum([float(p) * float(q) for p, q, *_ in ask_levels])
+    else:
+        bid_volume = sum([float(level[1]) for level in bid_levels])
+        ask_volume = sum([float(level[1]) for level in ask_levels])
+    return bid_volume * factor, ask_volume * factor, best_bid, best_ask
+
+
+def _until(levels: Sequence[Any], beyond: Callable[[float], bool]) -> Iterator[Any]:
+    for level in levels:
+        if beyond(float(level[0])):
+            return
+        yield level

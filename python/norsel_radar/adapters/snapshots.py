@@ -7,7 +7,7 @@ from typing import Dict, NamedTuple, Optional
 
 from ..types import Derivatives
 
-__all__ = ["DerivativesJoiner", "DerivativesRule"]
+__all__ = ["DEFAULT_RULE", "DerivativesJoiner", "DerivativesRule"]
 
 _NEVER = -(1 << 63)
 
@@ -36,6 +36,10 @@ class DerivativesRule(NamedTuple):
                 f"DerivativesRule.interval must be >= 0 seconds, got {self.interval!r}"
             )
         return round(value * 1000.0)
+
+
+#: One snapshot a second at most.
+DEFAULT_RULE = DerivativesRule()
 
 
 class _Latest:
