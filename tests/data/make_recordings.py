@@ -420,7 +420,7 @@ def bybit() -> Dict[str, Any]:
                             "ts": now + 1,
                             "data": {
                                 "s": sym,
-                                "b": bids[:2] + [[bids[30 % len(bids) - 1][0], "0"]],
+                                "b": bids[:2],
                                 "a": asks[:2],
                                 "u": step + 1,
                                 "seq": 7961638724 + step,
@@ -448,7 +448,13 @@ def bybit() -> Dict[str, Any]:
                     ]
                 )
     session.sort(key=lambda item: item[0])
-    return {"instruments": bybit_instruments(), "session": session}
+    instruments = bybit_instruments()
+    rest = {
+        "/v5/market/instruments-info?category=linear&limit=1000": [instruments["linear"]],
+        # every other category and page ccxt asks for: none listed
+        "/v5/market/instruments-info?*": [instruments["spot"]],
+    }
+    return {"instruments": instruments, "rest": rest, "session": session}
 
 
 def main() -> None:

@@ -53,6 +53,7 @@ from typing import (
     Mapping,
     Optional,
     Sequence,
+    Set,
     Tuple,
     Union,
 )
@@ -301,7 +302,8 @@ class CcxtStreamer:
         )
         self._joiner = DerivativesJoiner(derivatives)
         self._sizes: Dict[str, Optional[float]] = {}
-        self._said: set[str] = set()
+        self._said: Set[str] = set()
+        self._failing: Dict[Tuple[str, str], str] = {}
 
     @property
     def report(self) -> Report:
@@ -343,15 +345,23 @@ class CcxtStreamer:
             await asyncio.gather(*tasks, return_exceptions=True)
             await self.feeder.aclose()
 
-    async def _guarded(self, what: str, call: Awaitable[Any]) -> Any:
-        """One request; a failure is logged and answered by None."""
+    async def _guarded(self, what: str, symbol: str, call: Awaitable[Any]) -> Any:
+        """One request; a failure is answered by None and logged, once until
+        it fails otherwise or succeeds again."""
+        key = (what, symbol)
         try:
-            return await call
+            result = await call
         except asyncio.CancelledError:
             raise
         except Exception as exc:
-            log.warning("%s %s failed: %s: %s", self.exchange.id, what, type(exc).__name__, exc)
+            text = f"{type(exc).__name__}: {exc}"
+            if self._failing.get(key) != text:
+                self._failing[key] = text
+                log.warning("%s %s failed: %s", self.exchange.id, what, text)
             return None
+        if self._failing.pop(key, None) is not None:
+            log.warning("%s %s works again", self.exchange.id, what)
+        return result
 
     def _name(self, symbol: str) -> Optional[str]:
         return self.names(self.exchange.id, symbol)
@@ -361,19 +371,19 @@ class CcxtStreamer:
         while True:
             if self._has("fetchFundingRates"):
                 rates = await self._guarded(
-                    "fetch_funding_rates", ex.fetch_funding_rates(self.symbols)
+                    "fetch_funding_rates", "", ex.fetch_funding_rates(self.symbols)
                 )
             else:
                 got = await asyncio.gather(
                     *[
-                        self._guarded("fetch_funding_rate", ex.fetch_funding_rate(s))
+                        self._guarded("fetch_funding_rate", s, ex.fetch_funding_rate(s))
                         for s in self.symbols
                     ]
                 )
                 rates = {s: r for s, r in zip(self.symbols, got) if r is not None}
             interests = await asyncio.gather(
                 *[
-                    self._guarded("fetch_open_interest", ex.fetch_open_interest(s))
+                    self._guarded("fetch_open_interest", s, ex.fetch_open_interest(s))
                     for s in self.symbols
                 ]
             )
@@ -419,11 +429,11 @@ class CcxtStreamer:
         while True:
             if watching:
                 book = await self._guarded(
-                    "watch_order_book", ex.watch_order_book(symbol, self.book_limit)
+                    "watch_order_book", symbol, ex.watch_order_book(symbol, self.book_limit)
                 )
             else:
                 book = await self._guarded(
-                    "fetch_order_book", ex.fetch_order_book(symbol, self.book_limit)
+                    "fetch_order_book", symbol, ex.fetch_order_book(symbol, self.book_limit)
                 )
             if book is not None:
                 try:
@@ -464,7 +474,7 @@ class CcxtStreamer:
                 log.info("%s publishes no liquidations that ccxt reads here", ex.id)
             return
         while True:
-            got = await self._guarded(what, fetch())
+            got = await self._guarded(what, symbol, fetch())
             for item in got or ():
                 try:
                     event = liquidation(item, self.units, contract_size=self._sizes.get(symbol))

@@ -23,7 +23,7 @@ def finite(value: object, where: str) -> float:
     if type(value) is float:
         if value - value == 0.0:
             return value
-    elif type(value) is Decimal or type(value) is int:
+    elif type(value) is int or (type(value) is Decimal and value.is_finite()):
         x = float(value)
         if x - x == 0.0:
             return x

@@ -9,9 +9,9 @@
 What each channel becomes:
 
 - OPEN_INTEREST and FUNDING update the symbol's latest open interest,
-  funding rate and mark price; a `Derivatives` event follows by the
-  `DerivativesRule` (once all three are known, at most once per interval of
-  market time).
+  funding rate and mark price; an open-interest update emits a
+  `Derivatives` event by the `DerivativesRule` (once all three are known, at
+  most once per interval of market time).
 - L2_BOOK: an `OrderBook` event of the best bid and ask and the bid and ask
   volume over a `BookDepth` (levels, or a band around the mid). Only a
   symbol's newest book of a batch is summarised (the radar keeps only the

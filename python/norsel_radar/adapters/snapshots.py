@@ -16,15 +16,22 @@ class DerivativesRule(NamedTuple):
     """When a derivatives event is emitted for a symbol.
 
     The latest open interest, funding rate and mark price of each symbol are
-    kept as they arrive. An update of any of them emits a `Derivatives` event
-    carrying the latest three, stamped with the update's own timestamp, once
-    all three are known and ``interval`` seconds of market time (by the
-    updates' timestamps) have passed since the symbol's previous event. So a
-    symbol gets at most one snapshot per interval whatever its feeds' rates
-    (a ticker every 100 ms, open interest polled every few seconds), and the
-    radar's look-backs count samples about ``interval`` apart. An update
-    stamped earlier than that (channels arrive out of step) updates the
-    values and emits nothing. ``interval=0`` emits on every update.
+    kept as they arrive, on whatever channels. An open-interest update emits
+    a `Derivatives` event of the latest three, stamped with the open
+    interest's timestamp, once funding rate and mark price are known and
+    ``interval`` seconds of market time (by the updates' own timestamps) have
+    passed since the symbol's previous event. Funding and mark-price updates
+    only refresh the kept values.
+
+    So a symbol gets at most one snapshot per interval whatever its feeds'
+    rates (Bybit's ticker every 100 ms, open interest polled every second),
+    and the radar's look-backs count samples about ``interval`` apart; and a
+    snapshot carries the funding and mark price delivered with or just
+    before its open interest (feeds send funding first in the same message,
+    or the mark price a moment earlier). An open interest stamped earlier
+    than that updates the value and emits nothing. Feeds that send open
+    interest only when it changes (cryptofeed's Binance poller) give a
+    snapshot only then. ``interval=0`` emits on every open-interest update.
     """
 
     interval: float = 1.0
@@ -82,11 +89,13 @@ class DerivativesJoiner:
             state.rate = funding_rate
         if mark_price is not None:
             state.mark = mark_price
-        oi, rate, mark = state.oi, state.rate, state.mark
-        if oi is None or rate is None or mark is None or ts - state.last < self._interval:
+        if open_interest is None:
+            return None
+        rate, mark = state.rate, state.mark
+        if rate is None or mark is None or ts - state.last < self._interval:
             return None
         state.last = ts
-        return Derivatives(ts, oi, rate, mark)
+        return Derivatives(ts, open_interest, rate, mark)
 
     def mark_price(self, symbol: str) -> Optional[float]:
         state = self._latest.get(symbol)
