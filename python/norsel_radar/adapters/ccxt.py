@@ -43,6 +43,7 @@ from __future__ import annotations
 
 import asyncio
 import logging
+from functools import partial
 from typing import (
     Any,
     Awaitable,
@@ -345,12 +346,12 @@ class CcxtStreamer:
             await asyncio.gather(*tasks, return_exceptions=True)
             await self.feeder.aclose()
 
-    async def _guarded(self, what: str, symbol: str, call: Awaitable[Any]) -> Any:
+    async def _guarded(self, what: str, symbol: str, call: Callable[[], Awaitable[Any]]) -> Any:
         """One request; a failure is answered by None and logged, once until
         it fails otherwise or succeeds again."""
         key = (what, symbol)
         try:
-            result = await call
+            result = await call()
         except asyncio.CancelledError:
             raise
         except Exception as exc:
@@ -371,19 +372,19 @@ class CcxtStreamer:
         while True:
             if self._has("fetchFundingRates"):
                 rates = await self._guarded(
-                    "fetch_funding_rates", "", ex.fetch_funding_rates(self.symbols)
+                    "fetch_funding_rates", "", partial(ex.fetch_funding_rates, self.symbols)
                 )
             else:
                 got = await asyncio.gather(
                     *[
-                        self._guarded("fetch_funding_rate", s, ex.fetch_funding_rate(s))
+                        self._guarded("fetch_funding_rate", s, partial(ex.fetch_funding_rate, s))
                         for s in self.symbols
                     ]
                 )
                 rates = {s: r for s, r in zip(self.symbols, got) if r is not None}
             interests = await asyncio.gather(
                 *[
-                    self._guarded("fetch_open_interest", s, ex.fetch_open_interest(s))
+                    self._guarded("fetch_open_interest", s, partial(ex.fetch_open_interest, s))
                     for s in self.symbols
                 ]
             )
@@ -429,11 +430,15 @@ class CcxtStreamer:
         while True:
             if watching:
                 book = await self._guarded(
-                    "watch_order_book", symbol, ex.watch_order_book(symbol, self.book_limit)
+                    "watch_order_book",
+                    symbol,
+                    partial(ex.watch_order_book, symbol, self.book_limit),
                 )
             else:
                 book = await self._guarded(
-                    "fetch_order_book", symbol, ex.fetch_order_book(symbol, self.book_limit)
+                    "fetch_order_book",
+                    symbol,
+                    partial(ex.fetch_order_book, symbol, self.book_limit),
                 )
             if book is not None:
                 try:
@@ -474,7 +479,7 @@ class CcxtStreamer:
                 log.info("%s publishes no liquidations that ccxt reads here", ex.id)
             return
         while True:
-            got = await self._guarded(what, symbol, fetch())
+            got = await self._guarded(what, symbol, fetch)
             for item in got or ():
                 try:
                     event = liquidation(item, self.units, contract_size=self._sizes.get(symbol))

@@ -23,8 +23,11 @@ def finite(value: object, where: str) -> float:
     if type(value) is float:
         if value - value == 0.0:
             return value
-    elif type(value) is int or (type(value) is Decimal and value.is_finite()):
-        x = float(value)
+    elif type(value) is Decimal or type(value) is int:
+        try:
+            x = float(value)
+        except (ValueError, OverflowError):  # a signaling NaN; an int beyond floats
+            return to_float(value, where)
         if x - x == 0.0:
             return x
     return to_float(value, where)
@@ -32,7 +35,16 @@ def finite(value: object, where: str) -> float:
 
 def optional(value: object, where: str) -> Optional[float]:
     """None stays None (a value the message lacks); anything else as `finite`."""
-    return None if value is None else finite(value, where)
+    if value is None:
+        return None
+    if type(value) is Decimal:
+        try:
+            x = float(value)
+        except ValueError:  # a signaling NaN: refused by name below
+            return finite(value, where)
+        if x - x == 0.0:
+            return x
+    return finite(value, where)
 
 
 def epoch_ms(value: object, where: str) -> int:

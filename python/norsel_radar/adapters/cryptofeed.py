@@ -155,7 +155,7 @@ class CryptofeedAdapter:
         except Exception as exc:
             self.feeder.skip("open interest", exc, oi)
             return
-        event = self._joiner.update(symbol, ts, open_interest=value)
+        event = self._joiner.open_interest(symbol, ts, value)
         if event is not None and self.feeder.add(symbol, event):
             await self.feeder.flush()
 
@@ -166,15 +166,12 @@ class CryptofeedAdapter:
             symbol = self.symbols(funding.exchange, funding.symbol)
             if symbol is None:
                 return
-            ts = _ts(funding.timestamp, receipt_timestamp)
             rate = optional(funding.rate, "Funding.rate")
             mark = optional(funding.mark_price, "Funding.mark_price")
         except Exception as exc:
             self.feeder.skip("funding", exc, funding)
             return
-        event = self._joiner.update(symbol, ts, funding_rate=rate, mark_price=mark)
-        if event is not None and self.feeder.add(symbol, event):
-            await self.feeder.flush()
+        self._joiner.funding(symbol, rate, mark)
 
     async def liquidation(self, liquidation: Any, receipt_timestamp: float) -> None:
         """LIQUIDATIONS: a cryptofeed ``Liquidation``."""

@@ -97,6 +97,28 @@ class DerivativesJoiner:
         state.last = ts
         return Derivatives(ts, open_interest, rate, mark)
 
+    def open_interest(self, symbol: str, ts: int, value: float) -> Optional[Derivatives]:
+        """`update` with an open interest alone."""
+        state = self._latest.get(symbol)
+        if state is None:
+            state = self._latest[symbol] = _Latest()
+        state.oi = value
+        rate, mark = state.rate, state.mark
+        if rate is None or mark is None or ts - state.last < self._interval:
+            return None
+        state.last = ts
+        return Derivatives(ts, value, rate, mark)
+
+    def funding(self, symbol: str, rate: Optional[float], mark: Optional[float]) -> None:
+        """`update` without an open interest, which emits nothing."""
+        state = self._latest.get(symbol)
+        if state is None:
+            state = self._latest[symbol] = _Latest()
+        if rate is not None:
+            state.rate = rate
+        if mark is not None:
+            state.mark = mark
+
     def mark_price(self, symbol: str) -> Optional[float]:
         state = self._latest.get(symbol)
         return None if state is None else state.mark

@@ -63,7 +63,7 @@ class SymbolMap:
             )
         self._source = symbols
         self._unknown = unknown
-        self._cache: Dict[Tuple[str, str], Optional[str]] = {}
+        self._cache: Dict[str, Dict[str, Optional[str]]] = {}
         self._owner: Dict[str, Tuple[str, str]] = {}
         self._conflicted: Set[Tuple[str, str]] = set()
         #: Events dropped for a symbol the map does not know.
@@ -73,12 +73,12 @@ class SymbolMap:
 
     def __call__(self, exchange: str, symbol: str) -> Optional[str]:
         """The radar symbol, or None to drop the event (counted)."""
-        key = (exchange, symbol)
         try:
-            name = self._cache[key]
+            name = self._cache[exchange][symbol]
         except KeyError:
-            name = self._resolve(key)
+            name = self._resolve((exchange, symbol))
         if name is None:
+            key = (exchange, symbol)
             if key in self._conflicted:
                 self.conflicts += 1
             else:
@@ -113,5 +113,5 @@ class SymbolMap:
                 )
                 self._conflicted.add(key)
                 name = None
-        self._cache[key] = name
+        self._cache.setdefault(exchange, {})[symbol] = name
         return name
