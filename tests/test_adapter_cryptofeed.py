@@ -14,7 +14,7 @@ import pytest
 cryptofeed = pytest.importorskip("cryptofeed")
 
 from cryptofeed.connection import WSAsyncConn  # noqa: E402
-from cryptofeed.defines import FUNDING, L2_BOOK, LIQUIDATIONS, OPEN_INTEREST, TICKER  # noqa: E402
+from cryptofeed.defines import FUNDING, LIQUIDATIONS, OPEN_INTEREST  # noqa: E402
 from cryptofeed.exchanges import BinanceFutures, Bybit  # noqa: E402
 from cryptofeed.symbols import Symbols  # noqa: E402
 from norsel_radar import (  # noqa: E402
@@ -84,8 +84,10 @@ class Recording(Screener):
         ]
 
 
-def binance_feed(adapter, book="l2", channels=(OPEN_INTEREST, FUNDING, L2_BOOK, LIQUIDATIONS)):
-    feed = BinanceFutures(symbols=PERPS, channels=list(channels), callbacks=adapter.callbacks(book))
+def binance_feed(adapter, book="l2"):
+    feed = BinanceFutures(
+        symbols=PERPS, channels=adapter.channels(book), callbacks=adapter.callbacks(book)
+    )
     feed.http_conn = RecordedHTTP()
     return feed
 
@@ -100,7 +102,7 @@ async def replay_binance(adapter, messages=None, **feed_args):
 async def replay_bybit(adapter):
     feed = Bybit(
         symbols=["BTC-USDT-PERP", "ETH-USDT-PERP"],
-        channels=[OPEN_INTEREST, FUNDING, L2_BOOK, LIQUIDATIONS],
+        channels=adapter.channels(),
         callbacks=adapter.callbacks(),
     )
     conn = WSAsyncConn(
@@ -271,11 +273,7 @@ def test_book_summary_matches_cryptofeeds_book(depth):
 def test_ticker_top_of_book_from_the_raw_message():
     screener = Recording(EVERYTHING)
     adapter = CryptofeedAdapter(screener, report_interval=None)
-    run(
-        replay_binance(
-            adapter, book="ticker", channels=(OPEN_INTEREST, FUNDING, TICKER, LIQUIDATIONS)
-        )
-    )
+    run(replay_binance(adapter, book="ticker"))
     tickers = [
         m["data"] for _, _, m in BINANCE["session"] if m.get("data", {}).get("e") == "bookTicker"
     ]

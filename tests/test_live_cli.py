@@ -148,3 +148,28 @@ def test_live_bad_spec_shows_the_radars_message(tmp_path):
     assert (
         proc.stderr == f"norsel-radar: error: {spec}: bad spec: at least one signal is required\n"
     )
+
+
+def test_readme_live_data_examples_compile_and_name_real_things():
+    """The Live data examples need the network, so they are not run: they
+    compile, and every name they import exists."""
+    import ast
+    import importlib
+
+    readme = (HERE.parent / "README.md").read_text(encoding="utf-8")
+    section = readme.split("\n## Live data\n", 1)[1].split("\n## ", 1)[0]
+    blocks = re.findall(r"^```py\n(.*?)^```", section, re.M | re.S)
+    assert len(blocks) == 2
+    for block in blocks:
+        tree = ast.parse(block)
+        compile(tree, "README.md", "exec")
+        for node in ast.walk(tree):
+            if isinstance(node, ast.ImportFrom):
+                module = pytest.importorskip(node.module)
+                for alias in node.names:
+                    assert hasattr(module, alias.name) or importlib.import_module(
+                        f"{node.module}.{alias.name}"
+                    )
+            elif isinstance(node, ast.Import):
+                for alias in node.names:
+                    pytest.importorskip(alias.name)

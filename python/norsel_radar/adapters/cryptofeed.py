@@ -3,7 +3,7 @@
 ::
 
     adapter = CryptofeedAdapter(screener, symbols={"BTC-USDT-PERP": "BTC-PERP"})
-    handler.add_feed(BinanceFutures(symbols=[...], channels=adapter.channels,
+    handler.add_feed(BinanceFutures(symbols=[...], channels=adapter.channels(),
                                     callbacks=adapter.callbacks()))
 
 What each channel becomes:
@@ -58,6 +58,8 @@ CHANNELS = (OPEN_INTEREST, FUNDING, L2_BOOK, L1_BOOK, TICKER, LIQUIDATIONS)
 
 Callback = Callable[[Any, float], Coroutine[Any, Any, None]]
 
+_BOOK_CHANNELS = {"l2": L2_BOOK, "l1": L1_BOOK, "ticker": TICKER}
+
 # Top-of-book sizes in tickers' raw messages, by exchange: Binance's
 # bookTicker and Bybit's tickers stream.
 _TICKER_SIZES = (("B", "A"), ("bid1Size", "ask1Size"))
@@ -101,11 +103,10 @@ class CryptofeedAdapter:
 
     # ------------------------------------------------------------ wiring
 
-    @property
-    def channels(self) -> List[str]:
-        """The channels for a feed: open interest, funding, the L2 book and
-        liquidations."""
-        return [OPEN_INTEREST, FUNDING, L2_BOOK, LIQUIDATIONS]
+    def channels(self, book: Literal["l2", "l1", "ticker"] = "l2") -> List[str]:
+        """The ``channels`` argument of a cryptofeed feed: open interest,
+        funding, the book's channel (as in `callbacks`) and liquidations."""
+        return [OPEN_INTEREST, FUNDING, _BOOK_CHANNELS[book], LIQUIDATIONS]
 
     def callbacks(self, book: Literal["l2", "l1", "ticker"] = "l2") -> Dict[str, Callback]:
         """The ``callbacks`` argument of a cryptofeed feed: one coroutine per

@@ -264,10 +264,14 @@ class Feeder:
     async def _take_report(self) -> None:
         self._last_report = time.monotonic()
         self._applied_since_report = False
-        if self._async:
-            report: Report = await self.screener.alerts()  # type: ignore[misc]
-        else:
-            report = self.screener.alerts()  # type: ignore[assignment]
+        try:
+            if self._async:
+                report: Report = await self.screener.alerts()  # type: ignore[misc]
+            else:
+                report = self.screener.alerts()  # type: ignore[assignment]
+        except RadarError as exc:  # a queued feed's, raised by the next call
+            log.error("the radar refused a queued feed: %s", exc)
+            return
         previous, self.report = self.report, report
         self.stats.reports += 1
         if self._on_alert is None:
