@@ -5,6 +5,8 @@ mapping, and the feeder's batches, flush bounds, reports and alert changes."""
 import asyncio
 import logging
 import math
+import subprocess
+import sys
 from decimal import Decimal
 
 import pytest
@@ -395,3 +397,30 @@ def test_feeder_refuses_bad_bounds(kwargs, error):
 def test_feeder_needs_a_screener():
     with pytest.raises(TypeError, match="Screener or AsyncScreener"):
         Feeder("not a screener")
+
+
+# ---------------------------------------------------------------- without the libraries
+
+
+@pytest.mark.parametrize(
+    "module, library",
+    [("norsel_radar.adapters.cryptofeed", "cryptofeed"), ("norsel_radar.adapters.ccxt", "ccxt")],
+)
+def test_adapter_without_its_library_names_the_extra(module, library):
+    code = f"import sys; sys.modules[{library!r}] = None; import {module}"
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert proc.returncode == 1
+    last = proc.stderr.strip().splitlines()[-1]
+    assert last == f'ImportError: {module} needs {library}: pip install "norsel_radar[{library}]"'
+
+
+def test_live_without_ccxt_is_one_line():
+    code = (
+        "import sys; sys.modules['ccxt'] = None; from norsel_radar.cli import main;"
+        " sys.exit(main(['live']))"
+    )
+    proc = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=60)
+    assert (proc.returncode, proc.stdout) == (2, "")
+    assert proc.stderr == (
+        'norsel-radar: error: norsel-radar live needs ccxt: pip install "norsel_radar[ccxt]"\n'
+    )
