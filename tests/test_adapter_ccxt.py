@@ -12,7 +12,15 @@ import pytest
 ccxt = pytest.importorskip("ccxt")
 
 import ccxt.async_support as ccxt_async  # noqa: E402
-from norsel_radar import AsyncScreener, Liquidation, OrderBook, Screener, Signal, Spec  # noqa: E402
+from norsel_radar import (  # noqa: E402
+    AsyncScreener,
+    Derivatives,
+    Liquidation,
+    OrderBook,
+    Screener,
+    Signal,
+    Spec,
+)
 from norsel_radar.adapters import BookDepth  # noqa: E402
 from norsel_radar.adapters import ccxt as adapter  # noqa: E402
 from recorded_ccxt import load, make_exchange, make_pro_exchange, recorded_class  # noqa: E402
@@ -184,13 +192,27 @@ def test_partial_structures_are_none():
 # ---------------------------------------------------------------- the streamer
 
 
-async def stream(exchange, symbols, spec=EVERYTHING, seconds=1.5, **kwargs):
+def recording_done(exchange):
+    """Whether the recording is used up: every recorded answer served and
+    every recorded frame received."""
+    served = exchange.served.get("/fapi/v1/openInterest?symbol=ETHUSDT", 0)
+    frames = sum(len(socket.frames) for socket in exchange.sockets)
+    return frames == 0 and (exchange.id != "binanceusdm" or served >= 40)
+
+
+async def stream(exchange, symbols, spec=EVERYTHING, **kwargs):
+    """Streams until the recording is used up (20 s at most), then a little
+    longer for what it sent to be handled."""
     async with AsyncScreener(spec) as screener:
         streamer = adapter.CcxtStreamer(
             exchange, symbols, screener, interval=0.01, report_interval=None, **kwargs
         )
         task = asyncio.ensure_future(streamer.run())
-        await asyncio.sleep(seconds)
+        for _ in range(400):
+            await asyncio.sleep(0.05)
+            if exchange.markets and recording_done(exchange):
+                break
+        await asyncio.sleep(0.2)
         task.cancel()
         await asyncio.gather(task, return_exceptions=True)
         await exchange.close()
@@ -209,11 +231,33 @@ def test_streamer_polls_and_ranks_the_planted_symbol_first():
 
 
 def test_streamer_quote_units_use_the_mark_price():
-    spec = Spec([Signal("oi_delta", [1, 1e9])], threshold=-1)
-    streamer = run(
-        stream(make_exchange("binanceusdm"), [ETH], spec=spec, seconds=0.5, units="quote")
+    fed = []
+
+    class Recording(Screener):
+        def feed_batch(self, symbol, events):
+            fed.extend(events)
+            super().feed_batch(symbol, events)
+
+    async def go():
+        exchange = make_exchange("binanceusdm")
+        streamer = adapter.CcxtStreamer(
+            exchange, [ETH], Recording(EVERYTHING), interval=0.01, units="quote"
+        )
+        task = asyncio.ensure_future(streamer.run())
+        while not fed:
+            await asyncio.sleep(0.02)
+        task.cancel()
+        await asyncio.gather(task, return_exceptions=True)
+        await exchange.close()
+
+    run(go())
+    first = next(e for e in fed if isinstance(e, Derivatives))
+    oi = BINANCE["rest"]["/fapi/v1/openInterest?symbol=ETHUSDT"][0]
+    premium = BINANCE["rest"]["/fapi/v1/premiumIndex"][0][1]
+    assert first.ts == oi["time"]  # the later of the two answers' times
+    assert first.open_interest == pytest.approx(
+        float(oi["openInterest"]) * float(premium["markPrice"])
     )
-    assert streamer.stats.events > 0 and streamer.stats.skipped == {}
 
 
 def test_streamer_watches_books_and_liquidations_on_ccxt_pro(caplog):
