@@ -1,6 +1,7 @@
 """The Python surface of the native module: names, docs, argument binding and
 text conversion, the owner-thread rule, and reference hygiene."""
 
+import gc
 import inspect
 import pickle
 import re
@@ -205,6 +206,7 @@ def test_owner_is_never_a_later_thread_and_foreign_drops_are_reported(monkeypatc
     ids=["positional", "by-keyword", "two", "unknown-kw"],
 )
 def test_calls_leave_no_references_and_radar_usable(call, text):
+    gc.collect()  # earlier tests' garbage holding radars must not go meanwhile
     type_refs, radar = sys.getrefcount(Radar), Radar(SPEC)
     text = "".join([text[:1], text[1:]])  # a fresh, non-interned str
     before = sys.getrefcount(text)

@@ -6,6 +6,8 @@ clean stop on Ctrl-C."""
 import asyncio
 import importlib.util
 import json
+import os
+import pathlib
 import re
 import signal
 import socket
@@ -22,6 +24,7 @@ from norsel_radar import sample  # noqa: E402
 from webtools import read_event, serve  # noqa: E402
 
 EVENTS = sample.generate_events(12, 120, 7)
+HERE = pathlib.Path(__file__).resolve().parent
 HOSTILE = "<img src=x onerror=alert(1)>"
 TOKEN = "t0ken-for-the-tests_0123456789"
 PATHS = ["/", "/app.js", "/style.css", "/state", "/stream"]
@@ -117,6 +120,36 @@ def test_hostile_strings_stay_data(tmp_path):
     assert HOSTILE.encode() not in body  # the page holds no data, only the script
     csp = headers["content-security-policy"]
     assert "script-src 'self'" in csp and "unsafe-inline" not in csp
+
+
+def test_live_source_on_a_recorded_exchange():
+    """--live through the ccxt adapter, on a ccxt class whose network is a
+    recording: the board follows the reports of the live radar."""
+    pytest.importorskip("ccxt")
+    env = dict(os.environ)
+    env["PYTHONPATH"] = os.pathsep.join([str(HERE), env.get("PYTHONPATH", "")])
+    symbols = ["BTC/USDT:USDT", "ETH/USDT:USDT", "SOL/USDT:USDT"]
+    with serve(
+        "--live",
+        "binanceusdm",
+        "--symbols",
+        *symbols,
+        "--exchange-factory",
+        "recorded_ccxt:make_exchange",
+        "--interval",
+        "0.01",
+        "--every",
+        "0.2s",
+        env=env,
+    ) as s:
+        state = s.wait_state(lambda st: st["rows"] and st["feed"]["checkpoints"] >= 3)
+    feed = state["feed"]
+    assert feed["source"] == "live: binanceusdm " + ", ".join(symbols)
+    assert feed["state"] == "running" and feed["events"] > 0 and feed["market"] != "-"
+    # the planted open-interest surge of the recording, by the default spec
+    assert [r["symbol"] for r in state["rows"]] == ["SOL/USDT:USDT"]
+    assert [(e["kind"], e["symbol"]) for e in state["log"]] == [("raised", "SOL/USDT:USDT")]
+    assert s.proc.returncode == 130 and s.stderr == "norsel-radar: interrupted\n"
 
 
 # --------------------------------------------------------------------------

@@ -135,17 +135,11 @@ void raise_panic(std::string_view message) noexcept {
     PyErr_SetObject(type, text.get());
 }
 
-// Runs an entry point's body, turning C++ exceptions into Python ones. Not
-// noexcept, for one case: a thread that takes the interpreter lock back
-// while the interpreter is finalizing is ended by the C library
-// (pthread_exit), which unwinds it with a forced-unwind "exception" that
-// must pass through or the process aborts.
+// Runs an entry point's body, turning C++ exceptions into Python ones.
 template <class Result, class Body>
-Result guarded(Result failed, Body&& body) {
+Result guarded(Result failed, Body&& body) noexcept {
     try {
         return body();
-    } catch (const abi::__forced_unwind&) {
-        throw;
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
@@ -261,6 +255,9 @@ class Utf8Text {
 public:
     Utf8Text(Ref owner, std::string_view text) noexcept : owner_(std::move(owner)), text_(text) {}
     [[nodiscard]] std::string_view view() const noexcept { return text_; }
+    // Keeps the reference for good: for a thread that no longer holds the
+    // interpreter lock and never will again.
+    void abandon() noexcept { static_cast<void>(owner_.release()); }
 
 private:
     Ref owner_;
@@ -456,74 +453,107 @@ PyObject* response_text(std::string_view response) {
     return PyUnicode_FromStringAndSize(response.data(), static_cast<Py_ssize_t>(response.size()));
 }
 
-// Holds the interpreter lock released for a scope: other Python threads
-// and an asyncio loop run while the radar works. Nothing in the scope may
-// touch a Python object.
-class InterpreterLockReleased {
-public:
-    InterpreterLockReleased() noexcept : thread_(PyEval_SaveThread()) {}
-    InterpreterLockReleased(const InterpreterLockReleased&) = delete;
-    InterpreterLockReleased& operator=(const InterpreterLockReleased&) = delete;
-    // May end the thread by a forced unwind (see guarded), so not noexcept.
-    ~InterpreterLockReleased() noexcept(false) { PyEval_RestoreThread(thread_); }
-
-private:
-    PyThreadState* thread_;
-};
-
-// Requests from this size on run without the interpreter lock. Releasing
+// Requests from this size on run without the interpreter lock, so other
+// Python threads and an asyncio loop run while the radar works. Releasing
 // and retaking it costs well under a microsecond, while such a request
 // takes tens of microseconds at least (the reader does about 1 GB/s); a feed
 // (a few hundred nanoseconds) keeps the lock.
 constexpr std::size_t kReleaseLockFrom = std::size_t{64} << 10;
 
-std::string run_core(radar::Radar& radar, std::string_view text) {
-    if (text.size() < kReleaseLockFrom) return radar.command(text);
-    // The text stays alive meanwhile: the caller holds the object it views.
-    const InterpreterLockReleased unlocked;
-    return radar.command(text);
-}
-
-// The body of Radar.command once its argument is bound.
-PyObject* run_command(PyObject* self, PyObject* arg) {
-    {
-        RadarState& state = state_of(self);
-        const std::uint64_t caller = current_thread_id();
-        if (caller != state.owner) {
-            raise_panic(std::string(kSentMessage) + "\n  left: " + std::to_string(caller) +
-                        "\n right: " + std::to_string(state.owner));
-            return nullptr;
-        }
-
-        ExclusiveAccess access(state.access);
-        if (!access.taken()) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            return nullptr;
-        }
-        std::optional<Utf8Text> text = to_text(arg, "cmd_json");
-        if (!text) return nullptr;
-
-        const std::string response = run_core(*state.radar, text->view());
-        return response_text(response);
+// One call of Radar.command once its argument is bound. A large request
+// runs in three steps, the middle one taking the interpreter lock back
+// outside any C++ handler: a thread that takes it back while the
+// interpreter finalizes is ended by the C library (pthread_exit) with a
+// forced unwind, which a catch-all handler on its way would turn into
+// std::terminate.
+class CommandCall {
+public:
+    CommandCall() = default;
+    CommandCall(const CommandCall&) = delete;
+    CommandCall& operator=(const CommandCall&) = delete;
+    ~CommandCall() {
+        // Unwound out of taking the lock back: without the lock, the text's
+        // reference may not be touched.
+        if (lock_lost_ && text_) text_->abandon();
     }
+
+    // Checks the owner thread, takes the instance and converts the text,
+    // then runs a short request at once, its outcome in result(). True
+    // when the request is to run without the lock instead.
+    bool start(PyObject* self, PyObject* arg) {
+        state_ = &state_of(self);
+        const std::uint64_t caller = current_thread_id();
+        if (caller != state_->owner) {
+            raise_panic(std::string(kSentMessage) + "\n  left: " + std::to_string(caller) +
+                        "\n right: " + std::to_string(state_->owner));
+            return false;
+        }
+        access_.emplace(state_->access);
+        if (!access_->taken()) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            return false;
+        }
+        text_ = to_text(arg, "cmd_json");
+        if (!text_) return false;
+        if (text_->view().size() >= kReleaseLockFrom) return true;
+        result_ = response_text(state_->radar->command(text_->view()));
+        return false;
+    }
+
+    // The str made by start(), or nullptr with a Python error set.
+    [[nodiscard]] PyObject* result() const noexcept { return result_; }
+
+    // Runs the radar without the interpreter lock; a failure is kept for
+    // finish(). The text stays alive meanwhile: this call holds its object.
+    void run_without_lock() {
+        PyThreadState* const thread = PyEval_SaveThread();
+        try {
+            response_ = state_->radar->command(text_->view());
+        } catch (...) {
+            failure_ = std::current_exception();
+        }
+        lock_lost_ = true;
+        PyEval_RestoreThread(thread);
+        lock_lost_ = false;
+    }
+
+    // The response as a str, or nullptr with a Python error set.
+    PyObject* finish() {
+        if (failure_) std::rethrow_exception(failure_);
+        return response_text(response_);
+    }
+
+private:
+    RadarState* state_ = nullptr;
+    std::optional<ExclusiveAccess> access_;  // released last, after the str is made
+    std::optional<Utf8Text> text_;
+    PyObject* result_ = nullptr;
+    std::string response_;
+    std::exception_ptr failure_;
+    bool lock_lost_ = false;
+};
+
+// Not noexcept, and no handler around run_without_lock(): see CommandCall.
+PyObject* run_command(PyObject* self, PyObject* arg) {
+    CommandCall call;
+    if (!guarded<bool>(false, [&] { return call.start(self, arg); })) return call.result();
+    call.run_without_lock();
+    return guarded<PyObject*>(nullptr, [&] { return call.finish(); });
 }
 
 PyObject* radar_command(PyObject* self, PyObject* args, PyObject* kwargs) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg = bind_one("Radar.command()", "cmd_json", args, kwargs);
-        return arg == nullptr ? nullptr : run_command(self, arg);
-    });
+    PyObject* arg = guarded<PyObject*>(
+        nullptr, [&] { return bind_one("Radar.command()", "cmd_json", args, kwargs); });
+    return arg == nullptr ? nullptr : run_command(self, arg);
 }
 
 // The same with the vectorcall convention, which spares a tuple per call.
 PyObject* radar_command_fast(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
-    return guarded<PyObject*>(nullptr, [&]() -> PyObject* {
-        PyObject* arg = nargs == 1 && kwnames == nullptr
-                            ? args[0]
-                            : bind_one_fast("Radar.command()", "cmd_json", args, nargs, kwnames);
-        return arg == nullptr ? nullptr : run_command(self, arg);
+    PyObject* arg = nargs == 1 && kwnames == nullptr ? args[0] : guarded<PyObject*>(nullptr, [&] {
+        return bind_one_fast("Radar.command()", "cmd_json", args, nargs, kwnames);
     });
+    return arg == nullptr ? nullptr : run_command(self, arg);
 }
 
 PyObject* radar_version(PyObject* /*unused*/, PyObject* /*unused*/) noexcept {

@@ -1,4 +1,5 @@
-"""The ``norsel-radar`` command line: demo, scan, replay, generate, spec and serve.
+"""The ``norsel-radar`` command line: demo, scan, replay, generate, spec, live
+and serve.
 
 One module per command, with the input reading (plain, gzip, zstd; the scan
 form and JSON Lines) shared. User errors, a closed or full stdout and Ctrl-C
@@ -13,7 +14,7 @@ from collections.abc import Sequence
 from typing import NoReturn, Optional
 
 from .. import __version__
-from . import demo, generate, output, replay, scan, serve, spec
+from . import demo, generate, live, output, replay, scan, serve, spec
 from .errors import PROG, OutputError, UserError
 from .table import format_table
 
@@ -39,13 +40,13 @@ class _Help(argparse.ArgumentDefaultsHelpFormatter):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
-        description="A market radar for crypto-derivatives data: scan and replay event files.",
+        description="A market radar for crypto-derivatives data: scan and replay event files, or watch an exchange live.",
         formatter_class=_Help,
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
-    for module in (demo, scan, replay, generate, spec, serve):
+    for module in (demo, scan, replay, generate, spec, live, serve):
         module.add_parser(sub, _Help)
     return parser
 

@@ -5,14 +5,14 @@ and serves one page that follows it (see `norsel_radar.web`)."""
 from __future__ import annotations
 
 import argparse
-import importlib
 import logging
 import secrets
 import sys
-from typing import Any, Callable, Optional
+from typing import Any, Optional
 
 from . import output, replay, specs
 from .errors import PROG, UserError, display, os_message
+from .live import _factory as exchange_factory
 
 DEFAULT_PORT = 8750
 
@@ -42,19 +42,6 @@ def _history(text: str) -> int:
     if not text.isdigit() or not 2 <= int(text) <= 1000:
         raise argparse.ArgumentTypeError(f"--history {text}: give a number from 2 to 1000")
     return int(text)
-
-
-def _factory(text: str) -> Callable[[str], Any]:
-    module, sep, name = text.partition(":")
-    if not sep or not module or not name:
-        raise UserError(f"--exchange-factory {text}: give MODULE:FUNCTION")
-    try:
-        found = getattr(importlib.import_module(module), name)
-    except (ImportError, AttributeError) as exc:
-        raise UserError(f"--exchange-factory {text}: {exc}") from None
-    if not callable(found):
-        raise UserError(f"--exchange-factory {text}: not callable")
-    return found  # type: ignore[no-any-return]
 
 
 def token_for(host: str, token: Optional[str]) -> Optional[str]:
@@ -105,7 +92,7 @@ def run(args: argparse.Namespace) -> int:
             Spec.from_json(spec.text),
             every=every,
             interval=args.interval,
-            factory=_factory(args.exchange_factory) if args.exchange_factory else None,
+            factory=exchange_factory(args.exchange_factory) if args.exchange_factory else None,
         )
     else:
         from ..web.sources import ReplaySource
