@@ -1,4 +1,5 @@
-"""The ``norsel-radar`` command line: demo, scan, replay, generate, spec and live.
+"""The ``norsel-radar`` command line: demo, scan, replay, generate, spec, live
+and serve.
 
 One module per command, with the input reading (plain, gzip, zstd; the scan
 form and JSON Lines) shared. User errors, a closed or full stdout and Ctrl-C
@@ -13,7 +14,7 @@ from collections.abc import Sequence
 from typing import NoReturn, Optional
 
 from .. import __version__
-from . import demo, generate, live, output, replay, scan, spec
+from . import demo, generate, live, output, replay, scan, serve, spec
 from .errors import PROG, OutputError, UserError
 from .table import format_table
 
@@ -45,7 +46,7 @@ def build_parser() -> argparse.ArgumentParser:
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
-    for module in (demo, scan, replay, generate, spec, live):
+    for module in (demo, scan, replay, generate, spec, live, serve):
         module.add_parser(sub, _Help)
     return parser
 
