@@ -60,7 +60,7 @@ def run(args: argparse.Namespace) -> int:
         import uvicorn  # noqa: F401
     except ImportError:
         raise UserError(
-            "serve needs starlette and uvicorn: pip install 'norsel_radar[web]'"
+            "serve needs starlette and uvicorn: pip install starlette uvicorn"
         ) from None
     from ..types import Spec
     from ..web import server
@@ -137,8 +137,7 @@ def add_parser(sub: Any, formatter: Any) -> None:
         " default) or by a live exchange, and serves a page that follows it: the"
         " ranked alerts with their recent history, the alerts raised and cleared,"
         " the spec and the feed. Listens on 127.0.0.1 unless --host says otherwise;"
-        " elsewhere every request needs a token. Needs the web extra"
-        " (pip install 'norsel_radar[web]').",
+        " elsewhere every request needs a token.",
         formatter_class=formatter,
     )
     feed = p.add_argument_group("feed")

@@ -11,6 +11,5 @@
 - `server`: uvicorn, the listening socket and a clean stop;
 - `static/`: the page (plain HTML, CSS and JavaScript, no CDN).
 
-Needs starlette and uvicorn (the ``web`` extra); ``norsel-radar serve`` is
-the command.
+Runs on starlette and uvicorn; ``norsel-radar serve`` is the command.
 """
