@@ -12,6 +12,7 @@
 #include "scan.hpp"
 #include "spec.hpp"
 #include "symbol_state.hpp"
+#include "version.hpp"
 #include "worker_pool.hpp"
 
 namespace radar {
@@ -32,8 +33,6 @@ struct RadarCore {
 };
 
 namespace {
-
-constexpr std::string_view kVersion = "0.2.0";
 
 std::string error_response(const CoreError& error) {
     std::string out = "{\"error\":";

@@ -23,11 +23,16 @@
 #include <utility>
 
 #include "command.hpp"
+#include "version.hpp"
 #include "worker_pool.hpp"
 
 namespace {
 
-constexpr const char kVersion[] = "0.2.0";
+// New reference to the version text, or nullptr with an error set.
+PyObject* version_text() noexcept {
+    return PyUnicode_FromStringAndSize(radar::kVersion.data(),
+                                       static_cast<Py_ssize_t>(radar::kVersion.size()));
+}
 
 // ---------------------------------------------------------------------------
 // References
@@ -527,7 +532,7 @@ PyObject* radar_command_fast(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* radar_version(PyObject* /*unused*/, PyObject* /*unused*/) noexcept {
-    return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1);
+    return version_text();
 }
 
 // Method tables want one function-pointer type; the detour through void(*)()
@@ -634,7 +639,7 @@ int module_exec(PyObject* module) noexcept {
             g_isascii_name = PyUnicode_InternFromString("isascii");
             if (g_isascii_name == nullptr) return -1;
         }
-        Ref version(PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1));
+        Ref version(version_text());
         if (!version || add_public(module, "__version__", version.get()) < 0) return -1;
         PyObject* type = radar_type();
         if (type == nullptr) return -1;
