@@ -3,14 +3,18 @@
 // that holds a value tree. A tree is only valid while its arena and the
 // request text it views into are alive.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <new>
+#include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "error.hpp"
 
 namespace radar::json {
 
@@ -67,12 +71,6 @@ struct Member;
 struct Value {
     ValueKind kind = ValueKind::Null;
     bool boolean = false;
-    // An array whose elements were handed to an ElementSink while parsing
-    // instead of being kept: `size` is 0 and `u64` is the sink's list id.
-    bool streamed = false;
-    // An object whose members are still in text order, repeats included
-    // (only ever handed to an ElementSink; see sort_unique_members).
-    bool unsorted = false;
     std::size_t size = 0;  // string bytes, array items or object members
     union {
         std::uint64_t u64;
@@ -141,8 +139,58 @@ struct Member {
 
 inline const Member* Value::end_members() const { return members + size; }
 
-// Sorts members byte-wise by key, keeping only the last of repeated keys,
-// as parsed objects hold them. Returns the number kept.
-std::size_t sort_unique_members(Member* first, Member* last);
+// Sorts items byte-wise by `key(item)`, keeping only the last of repeated
+// keys, as parsed objects hold their members. Returns the number kept.
+template <class T, class Key>
+std::size_t sort_unique(T* first, T* last, Key key) {
+    // Also keeps pointer arithmetic off the null `first` of an empty object.
+    if (last - first < 2) return static_cast<std::size_t>(last - first);
+    auto by_key = [&](const T& a, const T& b) { return key_less(key(a), key(b)); };
+    bool strictly_sorted = true;
+    for (T* it = first; it + 1 < last; ++it) {
+        if (!by_key(*it, *(it + 1))) {
+            strictly_sorted = false;
+            break;
+        }
+    }
+    if (strictly_sorted) return static_cast<std::size_t>(last - first);
+    if (last - first <= 16) {
+        // Small objects are the common case; this stable sort allocates nothing.
+        for (T* it = first + 1; it != last; ++it) {
+            T moving = *it;
+            T* hole = it;
+            for (; hole != first && by_key(moving, *(hole - 1)); --hole) *hole = *(hole - 1);
+            *hole = moving;
+        }
+    } else {
+        std::stable_sort(first, last, by_key);
+    }
+    T* out = first;
+    for (T* it = first; it != last; ++it) {
+        if (it + 1 != last && key(*(it + 1)) == key(*it)) continue;  // a later one wins
+        *out++ = *it;
+    }
+    return static_cast<std::size_t>(out - first);
+}
+
+inline std::size_t sort_unique_members(Member* first, Member* last) {
+    return sort_unique(first, last, [](const Member& member) { return member.key; });
+}
+
+// Rendering of a value found where something else was expected, as the
+// "invalid type" messages show it: null, boolean `true`, integer `5`,
+// floating point `5.0`, string "x", sequence, map.
+std::string describe_value(const Value& value);
+// "invalid type: <found>, expected <expected>"
+std::string invalid_type(const Value& found, std::string_view expected);
+
+// An enum value of unit variants, written "name" or {"name": unit}: its name,
+// and the unit value of the map form (null for the string form). Anything
+// else fails with the message the reference reader gives.
+struct UnitVariant {
+    std::string_view name;
+    const Value* unit = nullptr;
+};
+Result<UnitVariant> unit_variant(const Value& value);
 
 }  // namespace radar::json

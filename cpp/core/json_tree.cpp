@@ -1,0 +1,107 @@
+#include "json_tree.hpp"
+
+#include <memory>
+
+#include "buffers.hpp"
+
+namespace radar::json {
+
+Result<Value> TreeBuilder::parse(std::string_view text) { return parse(text, NoHook{}); }
+
+Fault TreeBuilder::value(Reader& reader, Value& out) {
+    const Fault fault = reader.value(*this);
+    out = built_;
+    return fault;
+}
+
+Fault TreeBuilder::record(Reader& reader, RecordValue& out) {
+    // The builder itself, except that an object is left as its members.
+    struct Members : StrictVisitor {
+        TreeBuilder& builder;
+        RecordValue& out;
+        Fault scalar(Reader& reader, const Value& value) { return builder.scalar(reader, value); }
+        Fault array(Reader& reader) { return builder.array(reader); }
+        Fault object(Reader& reader) {
+            const std::size_t base = builder.members_.size();
+            NoHook none;
+            if (const Fault fault = builder.collect_members(reader, none)) return fault;
+            out.is_object = true;
+            out.members = std::span<const Member>(builder.members_.data() + base,
+                                                  builder.members_.size() - base);
+            return kOk;
+        }
+    };
+    out.is_object = false;
+    Members members{{}, *this, out};
+    const Fault fault = reader.value(members);
+    if (!out.is_object) out.value = built_;
+    return fault;
+}
+
+void TreeBuilder::rollback(Mark mark) noexcept {
+    arena_.rollback(mark.arena);
+    members_.resize(mark.members);
+}
+
+void TreeBuilder::reset() noexcept {
+    arena_.reset();
+    clear_reusing(items_, kKeptScratch);
+    clear_reusing(members_, kKeptScratch);
+}
+
+std::string_view TreeBuilder::keep(const Reader& reader, std::string_view text) {
+    if (!reader.in_scratch(text)) return text;
+    return {arena_.copy_text(text), text.size()};
+}
+
+Fault TreeBuilder::scalar(Reader& reader, const Value& value) {
+    built_ = value;
+    if (value.is_string()) {
+        const std::string_view text = keep(reader, value.string());
+        built_.chars = text.data();
+    }
+    return kOk;
+}
+
+Fault TreeBuilder::array(Reader& reader) {
+    const std::size_t base = items_.size();
+    const Fault fault = reader.elements([&](std::size_t) {
+        Value item;
+        if (const Fault item_fault = value(reader, item)) return item_fault;
+        items_.push_back(item);
+        return kOk;
+    });
+    if (fault) return fault;
+    const std::size_t count = items_.size() - base;
+    Value* items = count == 0 ? nullptr : arena_.allocate_array<Value>(count);
+    std::uninitialized_copy(items_.begin() + static_cast<std::ptrdiff_t>(base), items_.end(),
+                            items);
+    items_.resize(base);
+    built_ = Value();
+    built_.kind = ValueKind::Array;
+    built_.items = items;
+    built_.size = count;
+    return kOk;
+}
+
+Fault TreeBuilder::object(Reader& reader) {
+    const std::size_t base = members_.size();
+    NoHook none;
+    if (const Fault fault = collect_members(reader, none)) return fault;
+    finish_object(base);
+    return kOk;
+}
+
+void TreeBuilder::finish_object(std::size_t base) {
+    Member* first = members_.data() + base;
+    const std::size_t count = sort_unique_members(first, members_.data() + members_.size());
+    Member* members = count == 0 ? nullptr : arena_.allocate_array<Member>(count);
+    std::uninitialized_copy(first, first + count, members);
+    members_.resize(base);
+    built_ = Value();
+    built_.kind = ValueKind::Object;
+    built_.members = members;
+    built_.size = count;
+}
+
+}  // namespace radar::json
