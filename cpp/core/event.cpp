@@ -36,16 +36,6 @@ struct Variant {
     std::size_t count = 0;
     std::array<Field, kMaxFields> fields{};
     std::array<std::uint8_t, kMaxFields> by_name{};
-
-    // The field named `key`: by length then bytes, trying `guess` first
-    // (fields usually arrive in declared order). `count` when none is.
-    [[nodiscard]] std::size_t find(std::string_view key, std::size_t guess) const {
-        if (guess < count && json::same_text(fields[guess].name, key)) return guess;
-        for (std::size_t i = 0; i < count; ++i) {
-            if (json::same_text(fields[i].name, key)) return i;
-        }
-        return count;
-    }
 };
 
 constexpr Variant variant(std::string_view tag, std::string_view struct_name,
@@ -84,15 +74,50 @@ constexpr std::array<Variant, 3> kVariants = {
              {"price", FieldType::Number}}),
 };
 
+// Every name an event object may use, "kind" first, each once: objects are
+// read in one pass into these slots, before the variant is known.
+struct Names {
+    std::array<std::string_view, 1 + 3 * kMaxFields> names{};
+    std::size_t count = 0;
+    // Each variant's fields as positions in `names`.
+    std::array<std::array<std::uint8_t, kMaxFields>, 3> of_variant{};
+
+    // By length then bytes, trying `guess` first (fields usually arrive in
+    // declared order, which the positions follow); `count` when absent.
+    [[nodiscard]] std::size_t find(std::string_view key, std::size_t guess) const {
+        if (guess < count && json::same_text(names[guess], key)) return guess;
+        for (std::size_t i = 0; i < count; ++i) {
+            if (json::same_text(names[i], key)) return i;
+        }
+        return count;
+    }
+};
+
+constexpr Names all_names() {
+    Names all;
+    all.names[all.count++] = "kind";
+    for (std::size_t v = 0; v < kVariants.size(); ++v) {
+        for (std::size_t f = 0; f < kVariants[v].count; ++f) {
+            std::size_t at = 0;
+            while (at < all.count && all.names[at] != kVariants[v].fields[f].name) ++at;
+            if (at == all.count) all.names[all.count++] = kVariants[v].fields[f].name;
+            all.of_variant[v][f] = static_cast<std::uint8_t>(at);
+        }
+    }
+    return all;
+}
+
+constexpr Names kNames = all_names();
+
 // Decoded field values, by position in the variant's table.
 struct Slots {
     std::int64_t ts = 0;
     Side side = Side::Buy;
-    std::array<double, kMaxFields> numbers{};
+    std::array<double, kMaxFields> numbers;  // only the fields set are read
 };
 
 // The one place an Event is made, from the positions of the tables above.
-Event build(std::size_t variant, const Slots& s) {
+inline Event build(std::size_t variant, const Slots& s) {
     switch (variant) {
         case 0:
             return Derivatives{s.ts, s.numbers[1], s.numbers[2], s.numbers[3]};
@@ -105,13 +130,16 @@ Event build(std::size_t variant, const Slots& s) {
 
 // ---- decoding --------------------------------------------------------------------
 
+// The variant a tag names, or why there is none.
 Result<std::size_t> decode_tag(const Value& v) {
-    if (!v.is_string()) return parse_error(json::invalid_type(v, "variant identifier"));
-    for (std::size_t i = 0; i < kVariants.size(); ++i) {
-        if (json::same_text(kVariants[i].tag, v.string())) return i;
+    if (v.is_string()) {
+        for (std::size_t i = 0; i < kVariants.size(); ++i) {
+            if (json::same_text(kVariants[i].tag, v.string())) return i;
+        }
+        return parse_error("unknown variant `" + std::string(v.string()) +
+                           "`, expected one of `derivatives`, `orderbook`, `liquidation`");
     }
-    return parse_error("unknown variant `" + std::string(v.string()) +
-                       "`, expected one of `derivatives`, `orderbook`, `liquidation`");
+    return parse_error(json::invalid_type(v, "variant identifier"));
 }
 
 Result<Side> decode_side(const Value& v) {
@@ -127,25 +155,48 @@ Result<Side> decode_side(const Value& v) {
     return name == "buy" ? Side::Buy : Side::Sell;
 }
 
-Status decode_field(const Field& field, std::size_t index, const Value& v, Slots& slots) {
+constexpr auto kMaxTimestamp = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+
+// Whether a value fits a field, storing it in its slot when it does; the
+// common case, kept apart from the messages of `misfit`.
+[[gnu::always_inline]] inline bool fits(const Field& field, std::size_t index, const Value& v,
+                                        Slots& slots) {
     switch (field.type) {
         case FieldType::Timestamp:
-            if (v.kind == ValueKind::I64) {
-                slots.ts = v.i64;
-            } else if (v.kind == ValueKind::U64 &&
-                       v.u64 <=
-                           static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())) {
-                slots.ts = static_cast<std::int64_t>(v.u64);
-            } else if (v.kind == ValueKind::U64) {
-                return parse_error("invalid value: " + json::describe_value(v) + ", expected i64");
-            } else {
-                return parse_error(json::invalid_type(v, "i64"));
+            if (v.kind == ValueKind::I64 || (v.kind == ValueKind::U64 && v.u64 <= kMaxTimestamp)) {
+                slots.ts = v.kind == ValueKind::I64 ? v.i64 : static_cast<std::int64_t>(v.u64);
+                return true;
             }
-            return std::nullopt;
+            return false;
         case FieldType::Number:
-            if (!v.is_number()) return parse_error(json::invalid_type(v, "f64"));
+            if (!v.is_number()) return false;
             slots.numbers[index] = v.as_double();
-            return std::nullopt;
+            return true;
+        case FieldType::Side:
+            if (v.is_string() && json::same_text(v.string(), "buy")) {
+                slots.side = Side::Buy;
+                return true;
+            }
+            if (v.is_string() && json::same_text(v.string(), "sell")) {
+                slots.side = Side::Sell;
+                return true;
+            }
+            return false;
+    }
+    return false;
+}
+
+// Why a value does not fit a field, or, for a side in its map form, the
+// side it is.
+Status misfit(const Field& field, const Value& v, Slots& slots) {
+    switch (field.type) {
+        case FieldType::Timestamp:
+            if (v.kind == ValueKind::U64) {
+                return parse_error("invalid value: " + json::describe_value(v) + ", expected i64");
+            }
+            return parse_error(json::invalid_type(v, "i64"));
+        case FieldType::Number:
+            return parse_error(json::invalid_type(v, "f64"));
         case FieldType::Side: {
             auto side = decode_side(v);
             if (!side) return std::move(side).error();
@@ -156,38 +207,57 @@ Status decode_field(const Field& field, std::size_t index, const Value& v, Slots
     return std::nullopt;
 }
 
-// The object form: the tag first; then, of the fields present, the first
-// failure in name order; then the first missing field in declared order.
+Status decode_field(const Field& field, std::size_t index, const Value& v, Slots& slots) {
+    if (fits(field, index, v, slots)) return std::nullopt;
+    return misfit(field, v, slots);
+}
+
+// The variant a tag names: kVariants.size() when none.
+std::size_t variant_named(const Value& tag) {
+    std::size_t v = 0;
+    while (v < kVariants.size() &&
+           !(tag.is_string() && json::same_text(kVariants[v].tag, tag.string())))
+        ++v;
+    return v;
+}
+
+// The object form, members in any order, the last of repeated names
+// counting: the tag first; then, of the fields present, the first failure
+// in name order; then the first missing field in declared order.
 Result<Event> decode_object(std::span<const Member> members) {
-    const Value* tag = nullptr;
-    for (const Member& member : members) {
-        if (json::same_text(member.key, "kind")) tag = &member.value;
-    }
-    if (tag == nullptr) return parse_error("missing field `kind`");
-    auto which = decode_tag(*tag);
-    if (!which) return std::move(which).error();
-    const Variant& variant = kVariants[which.value()];
-    std::array<const Value*, kMaxFields> found{};
+    std::array<const Value*, kNames.names.size()> found{};
     std::size_t guess = 0;
     for (const Member& member : members) {
-        const std::size_t index = variant.find(member.key, guess);
-        if (index == variant.count) continue;
-        found[index] = &member.value;
-        guess = index + 1;
+        const std::size_t at = kNames.find(member.key, guess);
+        if (at == kNames.count) continue;
+        found[at] = &member.value;
+        guess = at + 1;
     }
+    if (found[0] == nullptr) return parse_error("missing field `kind`");
+    const std::size_t which = variant_named(*found[0]);
+    if (which == kVariants.size()) return std::move(decode_tag(*found[0])).error();
+    const Variant& variant = kVariants[which];
+    const auto& slot_of = kNames.of_variant[which];
     Slots slots;
+    bool complete = true;
+    for (std::size_t index = 0; index < variant.count && complete; ++index) {
+        const Value* value = found[slot_of[index]];
+        complete = value != nullptr && fits(variant.fields[index], index, *value, slots);
+    }
+    if (complete) return build(which, slots);
     for (std::size_t k = 0; k < variant.count; ++k) {
         const std::size_t index = variant.by_name[k];
-        if (found[index] == nullptr) continue;
-        if (Status failed = decode_field(variant.fields[index], index, *found[index], slots))
+        const Value* value = found[slot_of[index]];
+        if (value == nullptr) continue;
+        if (Status failed = decode_field(variant.fields[index], index, *value, slots))
             return std::move(*failed);
     }
     for (std::size_t index = 0; index < variant.count; ++index) {
-        if (found[index] == nullptr) {
+        if (found[slot_of[index]] == nullptr) {
             return parse_error("missing field `" + std::string(variant.fields[index].name) + "`");
         }
     }
-    return build(which.value(), slots);
+    return build(which, slots);
 }
 
 // The array form: the tag, then the fields by position.

@@ -375,15 +375,9 @@ Fault Reader::number(bool positive, Value& out) {
         }
         // "-0" is the double negative zero; larger magnitudes are doubles.
     }
-    const std::int64_t power = std::int64_t{exponent_value} - fraction_digits;
-    return to_double(start, positive, nonzero, mantissa, exact, power, out);
-}
-
-Fault Reader::to_double(std::size_t start, bool positive, bool nonzero, std::uint64_t mantissa,
-                        bool exact, std::int64_t power, Value& out) {
-    out.kind = ValueKind::F64;
     // Exact fast path: a mantissa that is a double exactly, scaled by a power
     // of ten that is one too, takes a single correctly rounded operation.
+    const std::int64_t power = std::int64_t{exponent_value} - fraction_digits;
     constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
     if (exact && mantissa <= kExactMantissa && power >= -22 && power <= 22) {
         static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
@@ -391,9 +385,14 @@ Fault Reader::to_double(std::size_t start, bool positive, bool nonzero, std::uin
                                             1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
         double value = static_cast<double>(mantissa);
         value = power < 0 ? value / kPow10[-power] : value * kPow10[power];
+        out.kind = ValueKind::F64;
         out.f64 = positive ? value : -value;
         return kOk;
     }
+    return to_double(start, positive, nonzero, out);
+}
+
+Fault Reader::to_double(std::size_t start, bool positive, bool nonzero, Value& out) {
     const std::string_view literal = text_.substr(start, pos_ - start);
     double value = 0.0;
     const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
@@ -406,6 +405,7 @@ Fault Reader::to_double(std::size_t start, bool positive, bool nonzero, std::uin
         return fail(kInvalidNumber, Place::Here);
     }
     if (std::isinf(value)) return fail(kNumberOutOfRange, Place::Here);
+    out.kind = ValueKind::F64;
     out.f64 = value;
     return kOk;
 }
@@ -557,7 +557,7 @@ Fault Reader::next_key(bool& first, bool& end, std::string_view& key) {
     return fail(c >= 0 ? kKeyMustBeString : kEofValue, Place::AfterPeek);
 }
 
-Fault Reader::colon() {
+Fault Reader::colon_after_blanks() {
     const int c = peek_nonblank();
     if (c == ':') {
         eat();

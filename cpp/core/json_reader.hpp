@@ -115,7 +115,14 @@ public:
     template <Strictness S = Strictness::Strict, class Member>
     Fault members(Member&& member);
 
-    Fault colon();
+    Fault colon() {
+        // Compact JSON: the colon right after the key.
+        if (pos_ < text_.size() && text_[pos_] == ':') {
+            ++pos_;
+            return kOk;
+        }
+        return colon_after_blanks();
+    }
     Fault end_array();
     Fault end_object();
     // What end_array / end_object do to the cursor when the record inside
@@ -152,6 +159,7 @@ public:
 
 private:
     int skip_blanks();
+    Fault colon_after_blanks();
     // Strings, the cursor just after the opening quote.
     template <Strictness S>
     Fault string(std::string_view& out);
@@ -165,8 +173,8 @@ private:
     void take_digits(std::uint64_t& mantissa, bool& exact);
     template <Strictness S>
     Fault exponent(bool nonzero, std::int32_t& out, bool& vanishes);
-    Fault to_double(std::size_t start, bool positive, bool nonzero, std::uint64_t mantissa,
-                    bool exact, std::int64_t power, Value& out);
+    // The literal from `start` correctly rounded, the long way.
+    Fault to_double(std::size_t start, bool positive, bool nonzero, Value& out);
     // Before an array element or an object key; `end` when the container
     // closes here.
     template <Strictness S>
@@ -226,7 +234,7 @@ Fault Reader::value(Visitor& visitor) {
 }
 
 template <Strictness S>
-Fault Reader::scalar(int c, Value& out) {
+[[gnu::always_inline]] inline Fault Reader::scalar(int c, Value& out) {
     switch (c) {
         case 'n':
             eat();

@@ -8,12 +8,6 @@ namespace radar::json {
 
 Result<Value> TreeBuilder::parse(std::string_view text) { return parse(text, NoHook{}); }
 
-Fault TreeBuilder::value(Reader& reader, Value& out) {
-    const Fault fault = reader.value(*this);
-    out = built_;
-    return fault;
-}
-
 Fault TreeBuilder::record(Reader& reader, RecordValue& out) {
     // The builder itself, except that an object is left as its members.
     struct Members : StrictVisitor {
@@ -49,18 +43,8 @@ void TreeBuilder::reset() noexcept {
     clear_reusing(members_, kKeptScratch);
 }
 
-std::string_view TreeBuilder::keep(const Reader& reader, std::string_view text) {
-    if (!reader.in_scratch(text)) return text;
+std::string_view TreeBuilder::copy(std::string_view text) {
     return {arena_.copy_text(text), text.size()};
-}
-
-Fault TreeBuilder::scalar(Reader& reader, const Value& value) {
-    built_ = value;
-    if (value.is_string()) {
-        const std::string_view text = keep(reader, value.string());
-        built_.chars = text.data();
-    }
-    return kOk;
 }
 
 Fault TreeBuilder::array(Reader& reader) {
@@ -92,12 +76,15 @@ Fault TreeBuilder::object(Reader& reader) {
     return kOk;
 }
 
-void TreeBuilder::finish_object(std::size_t base) {
+void TreeBuilder::finish_object(std::size_t base, bool in_place) {
     Member* first = members_.data() + base;
     const std::size_t count = sort_unique_members(first, members_.data() + members_.size());
-    Member* members = count == 0 ? nullptr : arena_.allocate_array<Member>(count);
-    std::uninitialized_copy(first, first + count, members);
-    members_.resize(base);
+    Member* members = first;
+    if (!in_place) {
+        members = count == 0 ? nullptr : arena_.allocate_array<Member>(count);
+        std::uninitialized_copy(first, first + count, members);
+        members_.resize(base);
+    }
     built_ = Value();
     built_.kind = ValueKind::Object;
     built_.members = members;

@@ -32,7 +32,7 @@ public:
     TreeBuilder(const TreeBuilder&) = delete;
     TreeBuilder& operator=(const TreeBuilder&) = delete;
 
-    // A whole text as one tree.
+    // A whole text as one tree, valid until the next parse or reset.
     Result<Value> parse(std::string_view text);
     // The same, offering each member of the root object (when the root is
     // an object) to `hook(key, reader)` first, the reader just after the
@@ -60,7 +60,9 @@ public:
     [[nodiscard]] Arena& arena() noexcept { return arena_; }
     // A key or string the reader just read, made to last: copied to the
     // arena when it views the reader's scratch.
-    std::string_view keep(const Reader& reader, std::string_view text);
+    std::string_view keep(const Reader& reader, std::string_view text) {
+        return reader.in_scratch(text) ? copy(text) : text;
+    }
 
     // The walk's visitor.
     Fault scalar(Reader& reader, const Value& value);
@@ -73,16 +75,39 @@ private:
             return std::nullopt;
         }
     };
+    std::string_view copy(std::string_view text);
     // Reads an object's members onto the stack, in text order.
     template <class Hook>
     Fault collect_members(Reader& reader, Hook& hook);
-    // Makes the members from `base` up the built object.
-    void finish_object(std::size_t base);
+    // Makes the members from `base` up the built object: copied to the
+    // arena, or left on the stack `in_place` (for the root object, which is
+    // the last thing built before the next parse or reset).
+    void finish_object(std::size_t base, bool in_place = false);
     Arena arena_;
     std::vector<Value> items_;
     std::vector<Member> members_;
     Value built_;  // the value the walk last finished
 };
+
+// Inline, scalars straight into `out`: every member and element of every
+// request comes through here.
+[[gnu::always_inline]] inline Fault TreeBuilder::value(Reader& reader, Value& out) {
+    const int c = reader.peek_nonblank();
+    if (c != '[' && c != '{') {
+        if (const Fault fault = reader.scalar(c, out)) return fault;
+        if (out.is_string()) out.chars = keep(reader, out.string()).data();
+        return kOk;
+    }
+    const Fault fault = reader.value(*this);
+    out = built_;
+    return fault;
+}
+
+inline Fault TreeBuilder::scalar(Reader& reader, const Value& value) {
+    built_ = value;
+    if (value.is_string()) built_.chars = keep(reader, value.string()).data();
+    return kOk;
+}
 
 template <class Hook>
 Fault TreeBuilder::collect_members(Reader& reader, Hook& hook) {
@@ -108,7 +133,8 @@ Result<Value> TreeBuilder::parse(std::string_view text, Hook&& hook) {
         Fault object(Reader& reader) {
             const std::size_t base = builder.members_.size();
             if (const Fault fault = builder.collect_members(reader, hook)) return fault;
-            builder.finish_object(base);
+            // Nothing is read after the root: its members stay where they are.
+            builder.finish_object(base, /*in_place=*/true);
             return kOk;
         }
     };

@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
@@ -100,7 +101,16 @@ struct Value {
     [[nodiscard]] const Value* find(std::string_view name) const;
 
     // The number as a double: integers round to the nearest double.
-    [[nodiscard]] double as_double() const;
+    [[nodiscard]] double as_double() const {
+        switch (kind) {
+            case ValueKind::U64:
+                return static_cast<double>(u64);
+            case ValueKind::I64:
+                return static_cast<double>(i64);
+            default:
+                return f64;
+        }
+    }
 };
 
 // Byte-wise order of texts, a prefix first; inline because object keys are
@@ -114,13 +124,29 @@ struct Value {
     return a.size() < b.size();
 }
 
-// Equality of short texts without a library call.
+// Equality of texts, short ones (keys, names) without a library call: two
+// overlapping loads from each end cover up to 16 bytes.
 [[nodiscard]] inline bool same_text(std::string_view a, std::string_view b) noexcept {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        if (a[i] != b[i]) return false;
+    const std::size_t n = a.size();
+    if (n != b.size()) return false;
+    const char* x = a.data();
+    const char* y = b.data();
+    auto load = [](const char* p, auto width) {
+        decltype(width) word;
+        std::memcpy(&word, p, sizeof word);
+        return word;
+    };
+    if (n >= 8 && n <= 16) {
+        return load(x, std::uint64_t{}) == load(y, std::uint64_t{}) &&
+               load(x + n - 8, std::uint64_t{}) == load(y + n - 8, std::uint64_t{});
     }
-    return true;
+    if (n >= 4 && n < 8) {
+        return load(x, std::uint32_t{}) == load(y, std::uint32_t{}) &&
+               load(x + n - 4, std::uint32_t{}) == load(y + n - 4, std::uint32_t{});
+    }
+    if (n > 16) return std::memcmp(x, y, n) == 0;
+    // 0 to 3 bytes: the first, the middle and the last cover them.
+    return n == 0 || (x[0] == y[0] && x[n / 2] == y[n / 2] && x[n - 1] == y[n - 1]);
 }
 
 // key_less as a transparent comparator, for maps keyed by text.
