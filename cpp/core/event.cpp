@@ -4,6 +4,7 @@
 #include <array>
 #include <initializer_list>
 #include <limits>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -221,18 +222,13 @@ std::size_t variant_named(const Value& tag) {
     return v;
 }
 
-// The object form, members in any order, the last of repeated names
-// counting: the tag first; then, of the fields present, the first failure
-// in name order; then the first missing field in declared order.
-Result<Event> decode_object(std::span<const Member> members) {
-    std::array<const Value*, kNames.names.size()> found{};
-    std::size_t guess = 0;
-    for (const Member& member : members) {
-        const std::size_t at = kNames.find(member.key, guess);
-        if (at == kNames.count) continue;
-        found[at] = &member.value;
-        guess = at + 1;
-    }
+// The value of each name, where present.
+using Found = std::array<const Value*, kNames.names.size()>;
+
+// The object form from the values of its names: the tag first; then, of
+// the fields present, the first failure in name order (the order a parsed
+// object's members come in); then the first missing field in declared order.
+Result<Event> decode_found(const Found& found) {
     if (found[0] == nullptr) return parse_error("missing field `kind`");
     const std::size_t which = variant_named(*found[0]);
     if (which == kVariants.size()) return std::move(decode_tag(*found[0])).error();
@@ -260,6 +256,44 @@ Result<Event> decode_object(std::span<const Member> members) {
     return build(which, slots);
 }
 
+// Reads an event object's members straight into the slots of their names,
+// the last of repeated names counting; other members are read and dropped.
+struct ObjectFields : json::StrictVisitor {
+    // Storage made a value only where a name is found.
+    union Slot {
+        Slot() {}  // NOLINT: left unmade on purpose
+        Value value;
+    };
+
+    explicit ObjectFields(json::TreeBuilder& reading) : builder(reading) {}
+
+    json::TreeBuilder& builder;
+    std::array<Slot, kNames.names.size()> values;
+    Found found{};
+
+    json::Fault object(json::Reader& reader) {
+        std::size_t guess = 0;
+        return reader.members([&](std::string_view key) {
+            // Looked up first: a key with escapes views the scratch that
+            // reading the value overwrites.
+            const std::size_t at = kNames.find(key, guess);
+            if (const json::Fault fault = reader.colon()) return fault;
+            Value value;
+            if (const json::Fault fault = builder.value(reader, value)) return fault;
+            if (at < kNames.count) {
+                found[at] = std::construct_at(&values[at].value, value);
+                guess = at + 1;
+            }
+            return json::kOk;
+        });
+    }
+    // Only objects come here.
+    json::Fault scalar(json::Reader& reader, const Value& value) {
+        return builder.scalar(reader, value);
+    }
+    json::Fault array(json::Reader& reader) { return builder.array(reader); }
+};
+
 // The array form: the tag, then the fields by position.
 Result<Event> decode_array(const Value& v) {
     if (v.size == 0) return parse_error("missing field `kind`");
@@ -286,13 +320,30 @@ Result<Event> decode_array(const Value& v) {
 }  // namespace
 
 Result<Event> decode_event(const json::Value& value) {
-    if (value.is_object()) return decode_object({value.members, value.size});
+    if (value.is_object()) {
+        Found found{};
+        for (const Member* m = value.begin_members(); m != value.end_members(); ++m) {
+            const std::size_t at = kNames.find(m->key, 0);
+            if (at < kNames.count) found[at] = &m->value;
+        }
+        return decode_found(found);
+    }
     if (value.is_array()) return decode_array(value);
     return parse_error(json::invalid_type(value, "internally tagged enum Event"));
 }
 
-Result<Event> decode_event(const json::RecordValue& value) {
-    return value.is_object ? decode_object(value.members) : decode_event(value.value);
+json::Fault read_event(json::Reader& reader, json::TreeBuilder& builder,
+                       std::optional<Result<Event>>& out) {
+    if (reader.peek_nonblank() == '{') {
+        ObjectFields fields(builder);
+        if (const json::Fault fault = reader.value(fields)) return fault;
+        out = decode_found(fields.found);
+        return json::kOk;
+    }
+    Value value;
+    if (const json::Fault fault = builder.value(reader, value)) return fault;
+    out = decode_event(value);
+    return json::kOk;
 }
 
 Status decode_event_list(const json::Value& value, std::vector<Event>& out) {
@@ -341,16 +392,15 @@ json::Fault EventStore::read_element(json::Reader& reader, json::TreeBuilder& bu
                                      EventList& list) {
     // Each element lives only until it is decoded.
     const json::TreeBuilder::Mark mark = builder.mark();
-    json::RecordValue element;
-    if (const json::Fault fault = builder.record(reader, element)) return fault;
+    std::optional<Result<Event>> event;
+    if (const json::Fault fault = read_event(reader, builder, event)) return fault;
     // After a list's first failure its elements are only read.
     if (list.error == EventList::kNoError) {
-        auto event = decode_event(element);
-        if (event) {
-            events_.push_back(event.value());
+        if (event->ok()) {
+            events_.push_back(event->value());
             list.end = events_.size();
         } else {
-            fail(list, std::move(event).error());
+            fail(list, std::move(*event).error());
         }
     }
     builder.rollback(mark);

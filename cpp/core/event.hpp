@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -47,7 +48,12 @@ using Event = std::variant<Derivatives, Orderbook, Liquidation>;
 // repeated names counting, as in a parsed object) or its array form.
 // Failures are Parse errors without position.
 [[nodiscard]] Result<Event> decode_event(const json::Value& value);
-[[nodiscard]] Result<Event> decode_event(const json::RecordValue& value);
+// The same straight from the text, the reader before the value, which it
+// reads whole (with `builder`, whose values are not kept). A syntax fault
+// ends reading and is returned; otherwise `out` holds the event or why the
+// value is not one.
+[[nodiscard]] json::Fault read_event(json::Reader& reader, json::TreeBuilder& builder,
+                                     std::optional<Result<Event>>& out);
 // Appends the decoded events to `out`; on failure `out` may hold a prefix.
 [[nodiscard]] Status decode_event_list(const json::Value& value, std::vector<Event>& out);
 

@@ -8,30 +8,6 @@ namespace radar::json {
 
 Result<Value> TreeBuilder::parse(std::string_view text) { return parse(text, NoHook{}); }
 
-Fault TreeBuilder::record(Reader& reader, RecordValue& out) {
-    // The builder itself, except that an object is left as its members.
-    struct Members : StrictVisitor {
-        TreeBuilder& builder;
-        RecordValue& out;
-        Fault scalar(Reader& reader, const Value& value) { return builder.scalar(reader, value); }
-        Fault array(Reader& reader) { return builder.array(reader); }
-        Fault object(Reader& reader) {
-            const std::size_t base = builder.members_.size();
-            NoHook none;
-            if (const Fault fault = builder.collect_members(reader, none)) return fault;
-            out.is_object = true;
-            out.members = std::span<const Member>(builder.members_.data() + base,
-                                                  builder.members_.size() - base);
-            return kOk;
-        }
-    };
-    out.is_object = false;
-    Members members{{}, *this, out};
-    const Fault fault = reader.value(members);
-    if (!out.is_object) out.value = built_;
-    return fault;
-}
-
 void TreeBuilder::rollback(Mark mark) noexcept {
     arena_.rollback(mark.arena);
     members_.resize(mark.members);

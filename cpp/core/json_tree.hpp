@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <vector>
 
@@ -14,15 +13,6 @@
 #include "json_value.hpp"
 
 namespace radar::json {
-
-// A value as a record decoder takes it: an object's members in text order,
-// repeats included (a decoder that keeps the last of repeated names needs
-// no sorting), or any other value built whole.
-struct RecordValue {
-    bool is_object = false;
-    std::span<const Member> members;  // when is_object
-    Value value;                      // otherwise
-};
 
 class TreeBuilder {
 public:
@@ -44,10 +34,6 @@ public:
 
     // One value, the reader before it.
     Fault value(Reader& reader, Value& out);
-    // One value for a record decoder. An object's members stay on the
-    // builder's stack until the next value is read or rolled back.
-    Fault record(Reader& reader, RecordValue& out);
-
     // Values built after a mark are freed at once by rolling back to it.
     struct Mark {
         Arena::Mark arena;

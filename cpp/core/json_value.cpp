@@ -78,18 +78,9 @@ void Arena::reset() noexcept {
     high_water_ = 0;
 }
 
-const Value* Value::find(std::string_view name) const {
-    if (kind != ValueKind::Object) return nullptr;
+const Value* Value::find_sorted(std::string_view name) const {
     const Member* first = members;
     const Member* last = members + size;
-    // A request's handful of members is faster scanned than searched.
-    constexpr std::size_t kScanned = 8;
-    if (size <= kScanned) {
-        for (const Member* it = first; it != last; ++it) {
-            if (same_text(it->key, name)) return &it->value;
-        }
-        return nullptr;
-    }
     const Member* it = std::lower_bound(
         first, last, name, [](const Member& m, std::string_view n) { return key_less(m.key, n); });
     if (it != last && same_text(it->key, name)) return &it->value;

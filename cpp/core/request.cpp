@@ -15,17 +15,17 @@ Status Request::read(std::string_view text, bool in_pieces) {
 }
 
 std::optional<json::Fault> Request::read_member(std::string_view key, json::Reader& reader) {
-    if (json::same_text(key, "event")) {
-        // Decoded at once; its values are not kept. A later "event" replaces it.
-        const json::TreeBuilder::Mark mark = builder_.mark();
-        json::RecordValue value;
-        if (const json::Fault fault = builder_.record(reader, value)) return fault;
-        event_ = decode_event(value);
-        builder_.rollback(mark);
-        return json::kOk;
-    }
-    if (json::same_text(key, "events")) return read_events(reader);
+    if (key.size() == 5 && json::same_text(key, "event")) return read_event(reader);
+    if (key.size() == 6 && json::same_text(key, "events")) return read_events(reader);
     return std::nullopt;
+}
+
+json::Fault Request::read_event(json::Reader& reader) {
+    // Decoded at once; its values are not kept. A later "event" replaces it.
+    const json::TreeBuilder::Mark mark = builder_.mark();
+    if (const json::Fault fault = radar::read_event(reader, builder_, event_)) return fault;
+    builder_.rollback(mark);
+    return json::kOk;
 }
 
 json::Fault Request::read_events(json::Reader& reader) {

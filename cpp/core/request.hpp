@@ -54,7 +54,9 @@ private:
         json::Value other;  // Form::Other
     };
 
+    // Takes "event" and "events" from the root object; leaves the rest.
     std::optional<json::Fault> read_member(std::string_view key, json::Reader& reader);
+    json::Fault read_event(json::Reader& reader);
     json::Fault read_events(json::Reader& reader);
     json::Fault read_map(json::Reader& reader);
     // Sorts the map's members byte-wise, keeping the last of repeated symbols.
