@@ -222,14 +222,6 @@ Fault Reader::fail_invalid_type(std::string_view expected) {
     return kRecordMismatch;
 }
 
-Fault Reader::enter_nested() {
-    if (++depth_ > kMaxDepth) {
-        --depth_;
-        return fail(kRecursionLimit, Place::AfterPeek);
-    }
-    return kOk;
-}
-
 Fault Reader::literal(std::string_view rest) {
     for (const char expected : rest) {
         if (pos_ >= text_.size()) return fail(kEofValue, Place::Here);
@@ -566,7 +558,7 @@ Fault Reader::colon_after_blanks() {
     return fail(c >= 0 ? kExpectedColon : kEofObject, Place::AfterPeek);
 }
 
-Fault Reader::end_array() {
+Fault Reader::end_array_after_blanks() {
     const int c = peek_nonblank();
     if (c == ']') {
         eat();
@@ -580,7 +572,7 @@ Fault Reader::end_array() {
     return fail(c >= 0 ? kTrailingCharacters : kEofList, Place::AfterPeek);
 }
 
-Fault Reader::end_object() {
+Fault Reader::end_object_after_blanks() {
     const int c = peek_nonblank();
     if (c == '}') {
         eat();

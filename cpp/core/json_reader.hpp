@@ -123,8 +123,20 @@ public:
         }
         return colon_after_blanks();
     }
-    Fault end_array();
-    Fault end_object();
+    Fault end_array() {
+        if (pos_ < text_.size() && text_[pos_] == ']') {
+            ++pos_;
+            return kOk;
+        }
+        return end_array_after_blanks();
+    }
+    Fault end_object() {
+        if (pos_ < text_.size() && text_[pos_] == '}') {
+            ++pos_;
+            return kOk;
+        }
+        return end_object_after_blanks();
+    }
     // What end_array / end_object do to the cursor when the record inside
     // already failed: their own verdict is dropped, their moves are not.
     void end_array_after_failure();
@@ -154,12 +166,20 @@ public:
     template <Strictness S = Strictness::Strict>
     Fault scalar(int c, Value& out);
     // Called with the cursor on an opening bracket.
-    Fault enter_nested();
+    Fault enter_nested() {
+        if (depth_ < kMaxDepth) {
+            ++depth_;
+            return kOk;
+        }
+        return fail(kRecursionLimit, Place::AfterPeek);
+    }
     void leave_nested() { --depth_; }
 
 private:
     int skip_blanks();
     Fault colon_after_blanks();
+    Fault end_array_after_blanks();
+    Fault end_object_after_blanks();
     // Strings, the cursor just after the opening quote.
     template <Strictness S>
     Fault string(std::string_view& out);
