@@ -30,45 +30,42 @@ std::size_t next_key_after_list(std::string_view text, std::size_t from) {
 struct Piece {
     EventStore::Mark mark{};
     std::vector<SymbolList> members;
-    std::size_t end = 0;
-    bool read = false;
+    std::optional<std::size_t> end;  // where it stopped, if it was read
 };
 
 // Reads the members of one piece: from `begin` (just after the object's '{'
 // when `first`, else a key's opening quote) up to the key that starts at
-// `stop`, or through the object's '}' when there is no stop. Declines
-// anything unusual: the sequential reading judges it.
-bool read_piece(std::string_view text, std::size_t begin, int depth, bool first, std::size_t stop,
-                EventStore& store, Piece& piece) {
+// `stop`, or through the object's '}' when there is no stop; answers where
+// it stopped. Declines anything unusual (std::nullopt): the sequential
+// reading judges it.
+std::optional<std::size_t> read_piece(std::string_view text, std::size_t begin, int depth,
+                                      bool first, std::size_t stop, EventStore& store,
+                                      std::vector<SymbolList>& members) {
     json::Reader reader(text, begin, depth);
     json::TreeBuilder builder;  // only element values, freed as they go
+    auto ends_here = [&](bool expected) {
+        return expected ? std::optional<std::size_t>(reader.position()) : std::nullopt;
+    };
     if (first && reader.peek_nonblank() == '}') {
         reader.eat();
-        piece.end = reader.position();
-        return stop == kNoStop;
+        return ends_here(stop == kNoStop);
     }
     for (;;) {
-        if (reader.peek_nonblank() != '"') return false;
-        if (reader.position() >= stop) {
-            piece.end = reader.position();
-            return reader.position() == stop;
-        }
+        if (reader.peek_nonblank() != '"') return std::nullopt;
+        if (reader.position() >= stop) return ends_here(reader.position() == stop);
         reader.eat();
         std::string_view key;
         if (reader.read_string(key) || reader.in_scratch(key) || reader.colon() ||
             reader.peek_nonblank() != '[') {
-            return false;
+            return std::nullopt;
         }
         EventList list;
-        if (store.read_list(reader, builder, list)) return false;
-        piece.members.push_back(SymbolList{key, list});
+        if (store.read_list(reader, builder, list)) return std::nullopt;
+        members.push_back(SymbolList{key, list});
         const int c = reader.peek_nonblank();
         reader.eat();
-        if (c == '}') {
-            piece.end = reader.position();
-            return stop == kNoStop;
-        }
-        if (c != ',') return false;
+        if (c == '}') return ends_here(stop == kNoStop);
+        if (c != ',') return std::nullopt;
     }
 }
 
@@ -102,10 +99,11 @@ std::optional<std::size_t> read_lists_in_pieces(std::string_view text, std::size
     for (std::size_t p = 0; p < count; ++p) pieces[p].mark = stores[p + 1].mark();
     parallel_for(count, [&](std::size_t p) {
         const std::size_t stop = p + 1 < count ? starts[p + 1] : kNoStop;
-        pieces[p].read = read_piece(text, starts[p], depth, p == 0, stop, stores[p + 1], pieces[p]);
+        pieces[p].end =
+            read_piece(text, starts[p], depth, p == 0, stop, stores[p + 1], pieces[p].members);
     });
     const bool joined =
-        std::all_of(pieces.begin(), pieces.end(), [](const Piece& piece) { return piece.read; });
+        std::all_of(pieces.begin(), pieces.end(), [](const Piece& piece) { return piece.end; });
     if (!joined) {
         for (std::size_t p = 0; p < count; ++p) stores[p + 1].rollback(pieces[p].mark);
         return std::nullopt;
@@ -113,7 +111,7 @@ std::optional<std::size_t> read_lists_in_pieces(std::string_view text, std::size
     for (const Piece& piece : pieces) {
         out.insert(out.end(), piece.members.begin(), piece.members.end());
     }
-    return pieces.back().end;
+    return *pieces.back().end;
 }
 
 }  // namespace radar

@@ -36,12 +36,14 @@ constexpr std::array<std::string_view, 5> kSpecFields = {"venues", "symbols", "s
 enum SignalField { kKind, kParams, kWeight };
 constexpr std::array<std::string_view, 3> kSignalFields = {"kind", "params", "weight"};
 
+// The field of that name, if the record has one.
 template <std::size_t N>
-int field_index(const std::array<std::string_view, N>& fields, std::string_view name) {
+std::optional<int> field_index(const std::array<std::string_view, N>& fields,
+                               std::string_view name) {
     for (std::size_t i = 0; i < N; ++i) {
         if (fields[i] == name) return static_cast<int>(i);
     }
-    return -1;
+    return std::nullopt;
 }
 
 // ---- the text road ----------------------------------------------------------
@@ -252,18 +254,18 @@ private:
                              ReadField read_field) {
         std::array<bool, N> seen{};
         const json::Fault fault = r_.members([&](std::string_view key) {
-            const int field = field_index(fields, key);
-            const auto index = static_cast<std::size_t>(field);
-            if (field >= 0 && seen[index]) {
+            const std::optional<int> field = field_index(fields, key);
+            const auto index = static_cast<std::size_t>(field.value_or(0));
+            if (field && seen[index]) {
                 return r_.fail_record("duplicate field `" + std::string(fields[index]) + "`");
             }
             if (const json::Fault colon = r_.colon()) return colon;
-            if (field < 0) {
+            if (!field) {
                 json::Skipper<json::Strictness::Loose> skipper;
                 return r_.value(skipper);
             }
             seen[index] = true;
-            return read_field(field);
+            return read_field(*field);
         });
         if (fault) return fault;
         if (!seen[static_cast<std::size_t>(required)]) {
@@ -398,10 +400,10 @@ Status value_members(const Value& v, const std::array<std::string_view, N>& fiel
                      ReadField read_field) {
     bool has_required = false;
     for (const json::Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        const int field = field_index(fields, m->key);
-        if (field < 0) continue;
-        has_required = has_required || field == required;
-        if (Status failed = read_field(field, m->value)) return failed;
+        const std::optional<int> field = field_index(fields, m->key);
+        if (!field) continue;
+        has_required = has_required || *field == required;
+        if (Status failed = read_field(*field, m->value)) return failed;
     }
     if (!has_required)
         return parse_error(missing_field(fields[static_cast<std::size_t>(required)]));
