@@ -870,10 +870,12 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
             "scan minus twin)"
         )
     # Under load the waiting times carry preemption, and the difference of two
-    # noisy medians can come out at or below zero: then the phase is lost in
-    # the noise and the run says so instead of printing a ratio of nonsense.
-    measurable = one["phase"] > 0 and two["phase"] > 0
-    phase = one["phase"] / two["phase"] if measurable else float("nan")
+    # noisy medians can come out at or below zero; and when the control shows
+    # that two processes got no more done than one, there was no second core
+    # to gain from. Either way the run says the phase is not measurable
+    # instead of printing a ratio of nonsense.
+    measurable = one["phase"] > 0 and two["phase"] > 0 and control >= 1.5
+    phase = one["phase"] / two["phase"] if one["phase"] > 0 and two["phase"] > 0 else float("nan")
 
     def phase_text(x):
         return f"{fmt_t(x['phase'])} wall" if x["phase"] > 0 else "not measurable (lost in noise)"
@@ -885,6 +887,8 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
             f"(scan minus twin: {fmt_t(x['difference'])})"
         )
     phase_ratio = f"{phase:.2f}x" if measurable else "not measurable"
+    if not measurable and control < 1.5:
+        phase_ratio += f" (no second core to gain from: control {control:.2f}x)"
     say(
         f"  speed-up with {two['cpus']} workers: state-building phase {phase_ratio}, whole scan {whole:.2f}x"
     )
@@ -899,7 +903,8 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
     measured = (
         f"phase {fmt_t(one['phase'])} on 1 core, {fmt_t(two['phase'])} on {two['cpus']}"
         if measurable
-        else "phase not measurable (a median difference at or below zero: the machine is busy)"
+        else "phase not measurable (the machine is busy: a median difference at or below zero, "
+        "or no second core to gain from)"
     )
     table.add(
         f"W7 parallel scan {symbols}x{per_symbol}",
