@@ -303,7 +303,9 @@ class Table:
         self.rows = []
 
     def add(self, workload, measured, value, target, holds):
-        self.rows.append((workload, measured, value, target, "yes" if holds else "**no**"))
+        """`holds`: True, False, or None when the run could not measure it."""
+        verdict = "not measurable" if holds is None else "yes" if holds else "**no**"
+        self.rows.append((workload, measured, value, target, verdict))
 
     def markdown(self) -> str:
         head = ("Workload", "Measured (medians)", "Result", "Target", "Holds")
@@ -716,8 +718,10 @@ def w6_scaling(table: Table, data: Data, quick: bool) -> None:
             f"W6 scaling, doubling {label}",
             pts,
             f"exponent {slope:.3f} ({other_text})",
-            "0.95 .. 1.05",
-            0.95 <= slope <= 1.05,
+            # Fixed costs amortised over more events bring the exponent below
+            # 1, which is fine: only super-linear growth is a fault.
+            "at most 1.05 (no super-linear growth)",
+            slope <= 1.05,
         )
 
 
@@ -867,15 +871,28 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
             "  (the workers did less than half of the extra work of a scan: the phase is taken as "
             "scan minus twin)"
         )
-    phase = one["phase"] / two["phase"] if two["phase"] > 0 else float("inf")
+    # Under load the waiting times carry preemption, and the difference of two
+    # noisy medians can come out at or below zero; and when the control shows
+    # that two processes got no more done than one, there was no second core
+    # to gain from. Either way the run says the phase is not measurable
+    # instead of printing a ratio of nonsense.
+    measurable = one["phase"] > 0 and two["phase"] > 0 and control >= 1.5
+    phase = one["phase"] / two["phase"] if one["phase"] > 0 and two["phase"] > 0 else float("nan")
+
+    def phase_text(x):
+        return f"{fmt_t(x['phase'])} wall" if x["phase"] > 0 else "not measurable (lost in noise)"
+
     for label, x in (("taskset -c 0", one), ("unrestricted", two)):
         say(
             f"  {label:12s} ({x['cpus']} cpu): scan {fmt_t(x['full'])}, rejected twin {fmt_t(x['rejected'])}; "
-            f"state-building phase {fmt_t(x['phase'])} wall, {fmt_t(x['worker_cpu'])} of worker CPU "
+            f"state-building phase {phase_text(x)}, {fmt_t(x['worker_cpu'])} of worker CPU "
             f"(scan minus twin: {fmt_t(x['difference'])})"
         )
+    phase_ratio = f"{phase:.2f}x" if measurable else "not measurable"
+    if not measurable and control < 1.5:
+        phase_ratio += f" (no second core to gain from: control {control:.2f}x)"
     say(
-        f"  speed-up with {two['cpus']} workers: state-building phase {phase:.2f}x, whole scan {whole:.2f}x"
+        f"  speed-up with {two['cpus']} workers: state-building phase {phase_ratio}, whole scan {whole:.2f}x"
     )
     say(
         f"  control: two CPU-bound processes got through {control:.2f}x the work of one in the same time"
@@ -885,14 +902,19 @@ def w7_parallel(table: Table, data: Data, quick: bool) -> None:
         "  during the scan, less the same for a twin request that is refused after reading. Reading and\n"
         "  decoding the request is sequential and most of a scan, so the whole-scan speed-up stays near 1."
     )
+    measured = (
+        f"phase {fmt_t(one['phase'])} on 1 core, {fmt_t(two['phase'])} on {two['cpus']}"
+        if measurable
+        else "phase not measurable (the machine is busy: a median difference at or below zero, "
+        "or no second core to gain from)"
+    )
     table.add(
         f"W7 parallel scan {symbols}x{per_symbol}",
-        f"phase {fmt_t(one['phase'])} on 1 core, {fmt_t(two['phase'])} on {two['cpus']}; whole scan "
-        f"{fmt_t(one['full'])} vs {fmt_t(two['full'])}; {n_events / 1e6:.1f} M events; "
-        f"control: 2 processes do {control:.2f}x the work of 1",
-        f"phase {phase:.2f}x, whole {whole:.2f}x",
+        f"{measured}; whole scan {fmt_t(one['full'])} vs {fmt_t(two['full'])}; "
+        f"{n_events / 1e6:.1f} M events; control: 2 processes do {control:.2f}x the work of 1",
+        f"phase {phase_ratio}, whole {whole:.2f}x",
         "phase faster with 2 workers (> 1.0x)",
-        phase > 1.0,
+        phase > 1.0 if measurable else None,
     )
 
 

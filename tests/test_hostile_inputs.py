@@ -49,9 +49,38 @@ def test_nesting_far_past_the_limit(radar, prefix, unit, column):
     ids=["skipped-arrays", "skipped-objects", "unclosed", "signals"],
 )
 def test_deep_nesting_in_spec_text_does_not_crash(spec_text):
-    # a member the RadarSpec reader does not read may be skipped at any depth: accepted or refused, never a crash
+    # accepted or refused, never a crash
     with contextlib.suppress(ValueError):
         assert command(new_radar(spec_text), VERSION) == VERSION_REPLY
+
+
+# A member the RadarSpec reader ignores nests within the limit like every
+# other: 127 levels counting the outermost object, the 128th refused where it
+# opens, on the constructor's road as on set_spec's.
+@pytest.mark.parametrize(
+    "template, outer, unit, closing",
+    [
+        ('{"signals":[["funding_flip",[1]]],"x":%s}', 1, "[", "]"),
+        ('{"x":%s,"signals":[["funding_flip",[1]]]}', 1, '{"a":', "}"),
+        ('{"signals":[{"kind":"funding_flip","params":[1],"x":%s}]}', 3, "[", "]"),
+    ],
+    ids=["array-member", "object-member", "signal-member"],
+)
+def test_ignored_spec_members_nest_within_the_limit(template, outer, unit, closing):
+    def nested(levels):
+        return template % (unit * levels + ("1" if unit != "[" else "") + closing * levels)
+
+    deepest = 127 - outer
+    assert command(new_radar(nested(deepest)), VERSION) == VERSION_REPLY
+    column = template.index("%s") + len(unit) * deepest + 1
+    with pytest.raises(ValueError) as info:
+        new_radar(nested(deepest + 1))
+    assert str(info.value) == "parse: recursion limit exceeded at line 1 column %d" % column
+    set_spec = '{"cmd":"set_spec","spec":%s}'
+    assert command(new_radar(nested(deepest)), set_spec % nested(deepest - 1)) == OK
+    assert command(new_radar(nested(deepest)), set_spec % nested(deepest)) == error_response(
+        "parse: recursion limit exceeded at line 1 column %d" % (column - len(unit) + 25)
+    )
 
 
 # ---------------------------------------------------------------- size

@@ -2,7 +2,9 @@
 text conversion, the owner-thread rule, and reference hygiene."""
 
 import gc
+import importlib.metadata
 import inspect
+import json
 import pickle
 import re
 import subprocess
@@ -219,3 +221,12 @@ def test_calls_leave_no_references_and_radar_usable(call, text):
     assert radar.command(VERSION_REQUEST) == VERSION_REPLY
     del radar  # an instance holds a reference to its type until it goes
     assert sys.getrefcount(Radar) == type_refs
+
+
+def test_version_comes_from_the_package_metadata():
+    # Written once, in pyproject.toml; the build hands it to the module and
+    # to the "version" command alike.
+    metadata = importlib.metadata.version("norsel_radar")
+    assert _norsel_radar.__version__ == metadata
+    reply = Radar(SPEC).command(VERSION_REQUEST)
+    assert reply == json.dumps({"version": metadata}, separators=(",", ":"))

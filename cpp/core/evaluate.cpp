@@ -104,12 +104,6 @@ double signal_factor(const Signal& signal, const SymbolState& state) {
     return 0.0;
 }
 
-Evaluation evaluate(const SymbolState& state, const Evaluator& evaluator) {
-    Evaluation result;
-    evaluate_into(state, evaluator, result);
-    return result;
-}
-
 void evaluate_into(const SymbolState& state, const Evaluator& evaluator, Evaluation& result) {
     const std::vector<Signal>& signals = evaluator.signals();
     result.factors.resize(signals.size() + 1);

@@ -38,8 +38,7 @@ struct Evaluation {
 
 // The raw factor of one signal, unrounded, in [0, 1].
 [[nodiscard]] double signal_factor(const Signal& signal, const SymbolState& state);
-[[nodiscard]] Evaluation evaluate(const SymbolState& state, const Evaluator& evaluator);
-// evaluate into an existing Evaluation, reusing its storage.
+// Evaluates a state into an existing Evaluation, reusing its storage.
 void evaluate_into(const SymbolState& state, const Evaluator& evaluator, Evaluation& result);
 
 }  // namespace radar

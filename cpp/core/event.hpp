@@ -1,17 +1,19 @@
 #pragma once
-// Market events and their decoding from parsed JSON values.
+// Market events: the records, their one decoder (both JSON forms, from a
+// parsed value or straight from the text), and the store that keeps event
+// lists decoded while a request is read.
 
+#include <cstddef>
 #include <cstdint>
-#include <mutex>
+#include <optional>
 #include <span>
-#include <string>
-#include <string_view>
 #include <variant>
 #include <vector>
 
 #include "buffers.hpp"
 #include "error.hpp"
 #include "json_reader.hpp"
+#include "json_tree.hpp"
 #include "json_value.hpp"
 
 namespace radar {
@@ -42,77 +44,60 @@ struct Liquidation {
 
 using Event = std::variant<Derivatives, Orderbook, Liquidation>;
 
-// Failures carry the message alone; callers make it a Parse error.
-[[nodiscard]] bool decode_event(const json::Value& value, Event& out, std::string& error);
-// decode_event for a value that may be an `unsorted` object: a valid event
-// is decoded as it stands; anything else is decoded from a sorted copy
-// (made in `scratch`) so that it fails exactly as a parsed object would.
-[[nodiscard]] bool decode_event_in_any_order(const json::Value& value, Event& out,
-                                             std::string& error,
-                                             std::vector<json::Member>& scratch);
-// Reads an event object written plainly (scalar members, no escapes) and
-// valid, straight from the text. False on anything else, with the reader
-// left somewhere inside the text: the caller must then read it the general
-// way, which reports the exact failure.
-[[nodiscard]] bool read_plain_event(json::Reader& reader, Event& out);
+// One event, from its object form (members in any order, the last of
+// repeated names counting, as in a parsed object) or its array form.
+// Failures are Parse errors without position.
+[[nodiscard]] Result<Event> decode_event(const json::Value& value);
+// The same straight from the text, the reader before the value, which it
+// reads whole (with `builder`, whose values are not kept). A syntax fault
+// ends reading and is returned; otherwise `out` holds the event or why the
+// value is not one.
+[[nodiscard]] json::Fault read_event(json::Reader& reader, json::TreeBuilder& builder,
+                                     std::optional<Result<Event>>& out);
 // Appends the decoded events to `out`; on failure `out` may hold a prefix.
-[[nodiscard]] bool decode_event_list(const json::Value& value, std::vector<Event>& out,
-                                     std::string& error);
+[[nodiscard]] Status decode_event_list(const json::Value& value, std::vector<Event>& out);
 
-// Decodes event arrays element by element while the request is parsed:
-// each list keeps its events, or the failure of its first bad element,
-// which is what decoding the whole list would have reported.
-class StreamedEvents final : public json::ElementSink {
-public:
-    void clear();
-    std::size_t begin_list() override;
-    void element(std::size_t list, const json::Value& element) override;
-    bool element_from_text(std::size_t list, json::Reader& reader) override;
-
-    // Reads the root's "events" object in pieces on the worker pool: each
-    // piece starts at a guessed member boundary, and the guesses hold only
-    // when every piece ends exactly where the next began. False when they
-    // do not or anything else is unusual; the parser then reads the object
-    // itself.
-    bool read_list_object(std::string_view text, std::size_t begin, int depth, json::Arena& arena,
-                          json::Value& out, std::size_t& end) override;
-
-    // The events of a streamed array, or its failure.
-    [[nodiscard]] bool events_of(const json::Value& array, std::span<const Event>& out,
-                                 std::string& error) const;
-
-private:
+// An event list as read from a request: its events in a store, or the
+// failure of its first bad element (which is what decoding the whole list
+// would have reported).
+struct EventList {
     static constexpr std::size_t kNoError = static_cast<std::size_t>(-1);
-    struct List {
-        std::size_t store;  // which of stores_ holds its events
-        std::size_t begin;
-        std::size_t end;
-        std::size_t error;  // index into errors_, or kNoError
-    };
-    // Events decoded by one thread; store 0 is the parsing thread's. A
-    // cache line each, so threads appending to their own do not collide.
-    struct alignas(64) Store {
-        std::vector<Event> events;
-        RecentUse use;
-    };
-    class PieceSink;
-
-    void decode_into(List& target, std::size_t store, const json::Value& element,
-                     std::vector<json::Member>& sorted);
-    bool read_plain_into(List& target, std::size_t store, json::Reader& reader);
-    void use_stores(std::size_t count);
-
-    std::vector<Store> stores_ = std::vector<Store>(1);
-    std::vector<List> lists_;
-    std::vector<std::string> errors_;
-    std::mutex errors_mutex_;
-    std::vector<json::Member> sorted_;
+    std::size_t store = 0;  // which store holds it
+    std::size_t begin = 0;  // its events in that store
+    std::size_t end = 0;
+    std::size_t error = kNoError;  // its failure in that store
 };
 
-// An event list from a value: a streamed array's events, or else decoded
-// into `scratch` (which it replaces).
-[[nodiscard]] bool event_list(const json::Value& value, const StreamedEvents& streamed,
-                              std::vector<Event>& scratch, std::span<const Event>& out,
-                              std::string& error);
+// Event lists decoded element by element while a request is read, so that
+// large batches never exist as a value tree. Each thread that reads lists
+// has a store of its own, so that threads never share one.
+class EventStore {
+public:
+    explicit EventStore(std::size_t index) : index_(index) {}
+
+    // Reads a value as an event list, the reader before it: an array
+    // element by element, anything else as the failure it is.
+    json::Fault read_list(json::Reader& reader, json::TreeBuilder& builder, EventList& out);
+    [[nodiscard]] Result<std::span<const Event>> events(const EventList& list) const;
+
+    // What a failed attempt must give back: everything added after a mark.
+    struct Mark {
+        std::size_t events;
+        std::size_t errors;
+    };
+    [[nodiscard]] Mark mark() const noexcept { return Mark{events_.size(), errors_.size()}; }
+    void rollback(Mark mark) noexcept;
+    // Empties the store, keeping storage that recent commands needed.
+    void clear() noexcept;
+
+private:
+    json::Fault read_element(json::Reader& reader, json::TreeBuilder& builder, EventList& list);
+    void fail(EventList& list, CoreError error);
+
+    std::size_t index_;
+    std::vector<Event> events_;
+    std::vector<CoreError> errors_;
+    RecentUse use_;
+};
 
 }  // namespace radar

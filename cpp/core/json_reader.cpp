@@ -8,8 +8,6 @@
 #include <cstring>
 #include <limits>
 
-#include "json_writer.hpp"
-
 namespace radar::json {
 
 namespace {
@@ -107,312 +105,6 @@ bool literal_overflows(std::string_view literal) {
     return magnitude + exponent > 0;
 }
 
-}  // namespace
-
-// ---- cursor and errors -------------------------------------------------
-
-int Reader::skip_blanks() {
-    while (pos_ < text_.size()) {
-        char c = text_[pos_];
-        if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
-        ++pos_;
-    }
-    return -1;
-}
-
-bool Reader::fail_here(std::string message) {
-    message_ = std::move(message);
-    error_offset_ = pos_;
-    error_placed_ = true;
-    return false;
-}
-
-bool Reader::fail_at_peek(std::string message) {
-    message_ = std::move(message);
-    error_offset_ = std::min(text_.size(), pos_ + 1);
-    error_placed_ = true;
-    return false;
-}
-
-bool Reader::fail_unplaced(std::string message) {
-    message_ = std::move(message);
-    error_placed_ = false;
-    return false;
-}
-
-void Reader::place_error() {
-    if (!error_placed_) {
-        error_offset_ = pos_;
-        error_placed_ = true;
-    }
-}
-
-std::string Reader::error_text() const {
-    std::string_view before = text_.substr(0, error_offset_);
-    std::size_t last_newline = before.rfind('\n');
-    std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
-    std::size_t line =
-        1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
-    std::size_t column = error_offset_ - line_start;
-    return message_ + " at line " + std::to_string(line) + " column " + std::to_string(column);
-}
-
-bool Reader::enter_nested() {
-    if (++depth_ > kMaxDepth) {
-        --depth_;
-        return fail_at_peek("recursion limit exceeded");
-    }
-    return true;
-}
-
-// ---- scalars -------------------------------------------------------------
-
-bool Reader::expect_literal_rest(std::string_view rest) {
-    for (char expected : rest) {
-        if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
-        if (text_[pos_++] != expected) return fail_here("expected ident");
-    }
-    return true;
-}
-
-bool Reader::read_number(bool positive, Number& out) {
-    const std::size_t start = positive ? pos_ : pos_ - 1;
-    if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
-    const char first = text_[pos_++];
-    // Digits of the integer and fraction parts while they fit 64 bits: the
-    // value of short literals, computed exactly.
-    std::uint64_t mantissa = 0;
-    bool mantissa_exact = true;
-    auto take_digits = [&] {
-        constexpr std::uint64_t kSafe = std::numeric_limits<std::uint64_t>::max() / 10 - 1;
-        const char* p = text_.data() + pos_;
-        const char* const end = text_.data() + text_.size();
-        // Up to eight digits at a time while the mantissa has room for them
-        // (timestamps and prices have runs of several digits).
-        constexpr std::uint64_t kRoomForEight = 184467440737ULL;  // (2^64 - 1) / 1e8, rounded down
-        while (std::endian::native == std::endian::little && end - p >= 8 &&
-               mantissa < kRoomForEight) {
-            std::uint64_t word;
-            std::memcpy(&word, p, 8);
-            const std::size_t run = leading_digits(word);
-            if (run == 0) break;
-            // The run's bytes moved to the top, so the bytes below read as
-            // leading zeros.
-            const std::uint64_t digits = run == 8 ? word : word << (64 - 8 * run);
-            mantissa = mantissa * kPowersOfTen[run] + eight_digits(digits);
-            p += run;
-            if (run < 8) break;
-        }
-        for (; p != end; ++p) {
-            const auto digit = static_cast<std::uint64_t>(static_cast<unsigned char>(*p) - '0');
-            if (digit > 9) break;
-            if (mantissa <= kSafe) {
-                mantissa = mantissa * 10 + digit;
-            } else if (mantissa_exact) {
-                constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
-                if (mantissa > (kMax - digit) / 10) {
-                    mantissa_exact = false;
-                } else {
-                    mantissa = mantissa * 10 + digit;
-                }
-            }
-        }
-        pos_ = static_cast<std::size_t>(p - text_.data());
-    };
-    if (first == '0') {
-        if (is_digit(peek())) return fail_at_peek("invalid number");
-    } else if (first >= '1' && first <= '9') {
-        mantissa = static_cast<std::uint64_t>(first - '0');
-        take_digits();
-    } else {
-        return fail_here("invalid number");
-    }
-    // An integer too long for 64 bits is a double.
-    bool is_float = !mantissa_exact;
-    std::int64_t fraction_digits = 0;
-    if (peek() == '.') {
-        eat();
-        const std::size_t fraction_start = pos_;
-        take_digits();
-        fraction_digits = static_cast<std::int64_t>(pos_ - fraction_start);
-        if (fraction_digits == 0) {
-            return fail_at_peek(peek() >= 0 ? "invalid number" : "EOF while parsing a value");
-        }
-        is_float = true;
-    }
-    // Past 64 bits the digits cannot all have been zeros.
-    const bool nonzero = mantissa != 0 || !mantissa_exact;
-    std::int32_t exponent = 0;
-    if (peek() == 'e' || peek() == 'E') {
-        eat();
-        bool positive_exponent = true;
-        if (peek() == '+') {
-            eat();
-        } else if (peek() == '-') {
-            eat();
-            positive_exponent = false;
-        }
-        if (pos_ >= text_.size()) return fail_here("EOF while parsing a value");
-        const char lead = text_[pos_++];
-        if (!is_digit(lead)) return fail_here("invalid number");
-        exponent = lead - '0';
-        bool exponent_overflow = false;
-        constexpr std::int32_t kMaxExp = std::numeric_limits<std::int32_t>::max();
-        while (is_digit(peek())) {
-            eat();
-            const std::int32_t digit = text_[pos_ - 1] - '0';
-            if (exponent_overflow) continue;
-            if (exponent > (kMaxExp - digit) / 10) {
-                // An exponent beyond 32 bits: out of range when it would
-                // make a non-zero number huge, else the number is zero.
-                if (nonzero && positive_exponent) return fail_here("number out of range");
-                exponent_overflow = true;
-                continue;
-            }
-            exponent = exponent * 10 + digit;
-        }
-        if (exponent_overflow) {
-            out.kind = ValueKind::F64;
-            out.f64 = positive ? 0.0 : -0.0;
-            return true;
-        }
-        if (!positive_exponent) exponent = -exponent;
-        is_float = true;
-    }
-
-    if (!is_float) {
-        if (positive) {
-            out.kind = ValueKind::U64;
-            out.u64 = mantissa;
-            return true;
-        }
-        constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-        if (mantissa != 0 && mantissa <= kMinMagnitude) {
-            out.kind = ValueKind::I64;
-            out.i64 = mantissa == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
-                                                : -static_cast<std::int64_t>(mantissa);
-            return true;
-        }
-        if (mantissa == 0) {  // "-0" is the double negative zero
-            out.kind = ValueKind::F64;
-            out.f64 = -0.0;
-            return true;
-        }
-    }
-    // Exact fast path: a mantissa that is a double exactly, scaled by a power
-    // of ten that is one too, takes a single correctly rounded operation.
-    const std::int64_t power = std::int64_t{exponent} - fraction_digits;
-    constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
-    if (mantissa_exact && mantissa <= kExactMantissa && power >= -22 && power <= 22) {
-        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
-                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
-                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-        double value = static_cast<double>(mantissa);
-        value = power < 0 ? value / kPow10[-power] : value * kPow10[power];
-        out.kind = ValueKind::F64;
-        out.f64 = positive ? value : -value;
-        return true;
-    }
-    return finish_float(start, positive, nonzero, out);
-}
-
-bool Reader::finish_float(std::size_t start, bool positive, bool mantissa_nonzero, Number& out) {
-    std::string_view literal = text_.substr(start, pos_ - start);
-    double value = 0.0;
-    auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
-    (void)end;
-    if (ec == std::errc::result_out_of_range) {
-        // Beyond the double range: too large is an error, too small is zero.
-        if (mantissa_nonzero && literal_overflows(literal)) return fail_here("number out of range");
-        value = positive ? 0.0 : -0.0;
-    } else if (ec != std::errc()) {
-        return fail_here("invalid number");
-    }
-    if (std::isinf(value)) return fail_here("number out of range");
-    out.kind = ValueKind::F64;
-    out.f64 = value;
-    return true;
-}
-
-bool Reader::read_hex4(std::uint16_t& out) {
-    if (text_.size() - pos_ < 4) {
-        pos_ = text_.size();
-        return fail_here("EOF while parsing a string");
-    }
-    std::uint32_t value = 0;
-    bool valid = true;
-    for (int i = 0; i < 4; ++i) {
-        int digit = hex_value(static_cast<unsigned char>(text_[pos_ + i]));
-        if (digit < 0) valid = false;
-        value = (value << 4) | static_cast<std::uint32_t>(digit & 0xF);
-    }
-    pos_ += 4;
-    if (!valid) return fail_here("invalid escape");
-    out = static_cast<std::uint16_t>(value);
-    return true;
-}
-
-bool Reader::read_unicode_escape(std::string& scratch) {
-    std::uint16_t first = 0;
-    if (!read_hex4(first)) return false;
-    if (first >= 0xDC00 && first <= 0xDFFF)
-        return fail_here("lone leading surrogate in hex escape");
-    if (first < 0xD800 || first > 0xDBFF) {
-        append_utf8(scratch, first);
-        return true;
-    }
-    // A leading surrogate must be followed by an escaped trailing one.
-    for (char expected : {'\\', 'u'}) {
-        if (pos_ >= text_.size()) return fail_here("EOF while parsing a string");
-        if (text_[pos_++] != expected) return fail_here("unexpected end of hex escape");
-    }
-    std::uint16_t second = 0;
-    if (!read_hex4(second)) return false;
-    if (second < 0xDC00 || second > 0xDFFF)
-        return fail_here("lone leading surrogate in hex escape");
-    std::uint32_t cp = ((static_cast<std::uint32_t>(first - 0xD800) << 10) |
-                        static_cast<std::uint32_t>(second - 0xDC00)) +
-                       0x10000;
-    append_utf8(scratch, cp);
-    return true;
-}
-
-bool Reader::read_escape(std::string& scratch) {
-    if (pos_ >= text_.size()) return fail_here("EOF while parsing a string");
-    const char c = text_[pos_++];
-    switch (c) {
-        case '"':
-            scratch.push_back('"');
-            return true;
-        case '\\':
-            scratch.push_back('\\');
-            return true;
-        case '/':
-            scratch.push_back('/');
-            return true;
-        case 'b':
-            scratch.push_back('\b');
-            return true;
-        case 'f':
-            scratch.push_back('\f');
-            return true;
-        case 'n':
-            scratch.push_back('\n');
-            return true;
-        case 'r':
-            scratch.push_back('\r');
-            return true;
-        case 't':
-            scratch.push_back('\t');
-            return true;
-        case 'u':
-            return read_unicode_escape(scratch);
-        default:
-            return fail_here("invalid escape");
-    }
-}
-
-namespace {
 // Advances `pos` to the next quote, backslash or control byte.
 std::size_t find_string_stop(std::string_view text, std::size_t pos) {
     const char* const data = text.data();
@@ -444,299 +136,454 @@ std::size_t find_string_stop(std::string_view text, std::size_t pos) {
     }
     return static_cast<std::size_t>(p - data);
 }
+
 }  // namespace
 
-bool Reader::read_string(std::string& scratch, std::string_view& out) {
-    scratch.clear();
+std::string_view fault_message(Fault fault) {
+    static constexpr std::array<std::string_view, kRecordMismatch> kMessages = {
+        "",
+        "EOF while parsing a list",
+        "EOF while parsing an object",
+        "EOF while parsing a string",
+        "EOF while parsing a value",
+        "expected `:`",
+        "expected `,` or `]`",
+        "expected `,` or `}`",
+        "expected ident",
+        "expected value",
+        "invalid escape",
+        "invalid number",
+        "number out of range",
+        "control character (\\u0000-\\u001F) found while parsing a string",
+        "key must be a string",
+        "lone leading surrogate in hex escape",
+        "trailing comma",
+        "trailing characters",
+        "unexpected end of hex escape",
+        "recursion limit exceeded",
+    };
+    return fault < kMessages.size() ? kMessages[fault] : std::string_view();
+}
+
+// ---- cursor and failures ---------------------------------------------------
+
+int Reader::skip_blanks() {
+    while (pos_ < text_.size()) {
+        const char c = text_[pos_];
+        if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+        ++pos_;
+    }
+    return -1;
+}
+
+Fault Reader::fail(Fault fault, Place place) {
+    fault_ = fault;
+    error_offset_ = place == Place::Here ? pos_ : std::min(text_.size(), pos_ + 1);
+    error_placed_ = true;
+    return fault;
+}
+
+Fault Reader::fail_record(std::string message) {
+    record_message_ = std::move(message);
+    fault_ = kRecordMismatch;
+    error_placed_ = false;
+    return kRecordMismatch;
+}
+
+void Reader::place_error() {
+    if (!error_placed_) {
+        error_offset_ = pos_;
+        error_placed_ = true;
+    }
+}
+
+CoreError Reader::error() const {
+    const std::string_view before = text_.substr(0, error_offset_);
+    const std::size_t last_newline = before.rfind('\n');
+    const std::size_t line_start = last_newline == std::string_view::npos ? 0 : last_newline + 1;
+    const auto line =
+        1 + static_cast<std::size_t>(std::count(before.begin(), before.begin() + line_start, '\n'));
+    const std::size_t column = error_offset_ - line_start;
+    std::string message(fault_ == kRecordMismatch ? record_message_ : fault_message(fault_));
+    return parse_error(std::move(message) + " at line " + std::to_string(line) + " column " +
+                       std::to_string(column));
+}
+
+Fault Reader::fail_invalid_type(std::string_view expected) {
+    const int c = peek();
+    Value found;
+    if (c == '[' || c == '{') {
+        found.kind = c == '[' ? ValueKind::Array : ValueKind::Object;
+    } else if (const Fault fault = scalar(c, found)) {
+        return fault;
+    }
+    fail_record(invalid_type(found, expected));
+    place_error();
+    return kRecordMismatch;
+}
+
+Fault Reader::literal(std::string_view rest) {
+    for (const char expected : rest) {
+        if (pos_ >= text_.size()) return fail(kEofValue, Place::Here);
+        if (text_[pos_++] != expected) return fail(kExpectedIdent, Place::Here);
+    }
+    return kOk;
+}
+
+// ---- numbers -----------------------------------------------------------------
+
+// Digits while they fit 64 bits go into `mantissa`: the value of short
+// literals, computed exactly; past that `exact` turns false.
+void Reader::take_digits(std::uint64_t& mantissa, bool& exact) {
+    constexpr std::uint64_t kSafe = std::numeric_limits<std::uint64_t>::max() / 10 - 1;
+    const char* p = text_.data() + pos_;
+    const char* const end = text_.data() + text_.size();
+    // Up to eight digits at a time while the mantissa has room for them
+    // (timestamps and prices have runs of several digits).
+    constexpr std::uint64_t kRoomForEight = 184467440737ULL;  // (2^64 - 1) / 1e8, rounded down
+    while (std::endian::native == std::endian::little && end - p >= 8 && mantissa < kRoomForEight) {
+        std::uint64_t word;
+        std::memcpy(&word, p, 8);
+        const std::size_t run = leading_digits(word);
+        if (run == 0) break;
+        // The run's bytes moved to the top, so the bytes below read as
+        // leading zeros.
+        const std::uint64_t digits = run == 8 ? word : word << (64 - 8 * run);
+        mantissa = mantissa * kPowersOfTen[run] + eight_digits(digits);
+        p += run;
+        if (run < 8) break;
+    }
+    for (; p != end; ++p) {
+        const auto digit = static_cast<std::uint64_t>(static_cast<unsigned char>(*p) - '0');
+        if (digit > 9) break;
+        if (mantissa <= kSafe) {
+            mantissa = mantissa * 10 + digit;
+        } else if (exact) {
+            constexpr std::uint64_t kMax = std::numeric_limits<std::uint64_t>::max();
+            if (mantissa > (kMax - digit) / 10) {
+                exact = false;
+            } else {
+                mantissa = mantissa * 10 + digit;
+            }
+        }
+    }
+    pos_ = static_cast<std::size_t>(p - text_.data());
+}
+
+// The exponent part, the cursor on the 'e'. An exponent beyond 32 bits
+// makes a non-zero number out of range when positive; otherwise the number
+// `vanishes` to zero.
+template <Strictness S>
+Fault Reader::exponent(bool nonzero, std::int32_t& out, bool& vanishes) {
+    eat();
+    bool positive = true;
+    if (peek() == '+') {
+        eat();
+    } else if (peek() == '-') {
+        eat();
+        positive = false;
+    }
+    if (pos_ >= text_.size()) {
+        return fail(S == Strictness::Loose ? kInvalidNumber : kEofValue, Place::Here);
+    }
+    const char lead = text_[pos_++];
+    if (!is_digit(lead)) return fail(kInvalidNumber, Place::Here);
+    std::int32_t value = lead - '0';
+    constexpr std::int32_t kMaxExp = std::numeric_limits<std::int32_t>::max();
+    while (is_digit(peek())) {
+        eat();
+        const std::int32_t digit = text_[pos_ - 1] - '0';
+        if (vanishes) continue;
+        if (value > (kMaxExp - digit) / 10) {
+            if (S == Strictness::Strict && nonzero && positive) {
+                return fail(kNumberOutOfRange, Place::Here);
+            }
+            vanishes = true;
+            continue;
+        }
+        value = value * 10 + digit;
+    }
+    out = positive ? value : -value;
+    return kOk;
+}
+
+template <Strictness S>
+Fault Reader::number(bool positive, Value& out) {
+    // A loose read has no value to finish, so an early end is just an
+    // invalid number.
+    constexpr Fault kEarlyEnd = S == Strictness::Loose ? kInvalidNumber : kEofValue;
+    const std::size_t start = positive ? pos_ : pos_ - 1;
+    if (pos_ >= text_.size()) return fail(kEarlyEnd, Place::Here);
+    const char first = text_[pos_++];
+    std::uint64_t mantissa = 0;
+    bool exact = true;
+    if (first == '0') {
+        if (is_digit(peek())) return fail(kInvalidNumber, Place::AfterPeek);
+    } else if (first >= '1' && first <= '9') {
+        mantissa = static_cast<std::uint64_t>(first - '0');
+        take_digits(mantissa, exact);
+    } else {
+        return fail(kInvalidNumber, Place::Here);
+    }
+    // An integer too long for 64 bits is a double.
+    bool is_float = !exact;
+    std::int64_t fraction_digits = 0;
+    if (peek() == '.') {
+        eat();
+        const std::size_t fraction_start = pos_;
+        take_digits(mantissa, exact);
+        fraction_digits = static_cast<std::int64_t>(pos_ - fraction_start);
+        if (fraction_digits == 0) {
+            return fail(peek() >= 0 ? kInvalidNumber : kEarlyEnd, Place::AfterPeek);
+        }
+        is_float = true;
+    }
+    // Past 64 bits the digits cannot all have been zeros.
+    const bool nonzero = mantissa != 0 || !exact;
+    std::int32_t exponent_value = 0;
+    if (peek() == 'e' || peek() == 'E') {
+        bool vanishes = false;
+        if (const Fault fault = exponent<S>(nonzero, exponent_value, vanishes)) return fault;
+        if (vanishes) {
+            out.kind = ValueKind::F64;
+            out.f64 = positive ? 0.0 : -0.0;
+            return kOk;
+        }
+        is_float = true;
+    }
+    if (S == Strictness::Loose) return kOk;
+    if (!is_float) {
+        constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+        if (positive) {
+            out.kind = ValueKind::U64;
+            out.u64 = mantissa;
+            return kOk;
+        }
+        if (mantissa != 0 && mantissa <= kMinMagnitude) {
+            out.kind = ValueKind::I64;
+            out.i64 = mantissa == kMinMagnitude ? std::numeric_limits<std::int64_t>::min()
+                                                : -static_cast<std::int64_t>(mantissa);
+            return kOk;
+        }
+        // "-0" is the double negative zero; larger magnitudes are doubles.
+    }
+    // Exact fast path: a mantissa that is a double exactly, scaled by a power
+    // of ten that is one too, takes a single correctly rounded operation.
+    const std::int64_t power = std::int64_t{exponent_value} - fraction_digits;
+    constexpr std::uint64_t kExactMantissa = std::uint64_t{1} << 53;
+    if (exact && mantissa <= kExactMantissa && power >= -22 && power <= 22) {
+        static constexpr double kPow10[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,
+                                            1e8,  1e9,  1e10, 1e11, 1e12, 1e13, 1e14, 1e15,
+                                            1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+        double value = static_cast<double>(mantissa);
+        value = power < 0 ? value / kPow10[-power] : value * kPow10[power];
+        out.kind = ValueKind::F64;
+        out.f64 = positive ? value : -value;
+        return kOk;
+    }
+    return to_double(start, positive, nonzero, out);
+}
+
+Fault Reader::to_double(std::size_t start, bool positive, bool nonzero, Value& out) {
+    const std::string_view literal = text_.substr(start, pos_ - start);
+    double value = 0.0;
+    const auto [end, ec] = std::from_chars(literal.data(), literal.data() + literal.size(), value);
+    static_cast<void>(end);
+    if (ec == std::errc::result_out_of_range) {
+        // Beyond the double range: too large is an error, too small is zero.
+        if (nonzero && literal_overflows(literal)) return fail(kNumberOutOfRange, Place::Here);
+        value = positive ? 0.0 : -0.0;
+    } else if (ec != std::errc()) {
+        return fail(kInvalidNumber, Place::Here);
+    }
+    if (std::isinf(value)) return fail(kNumberOutOfRange, Place::Here);
+    out.kind = ValueKind::F64;
+    out.f64 = value;
+    return kOk;
+}
+
+// ---- strings -----------------------------------------------------------------
+
+Fault Reader::hex4(std::uint16_t& out) {
+    if (text_.size() - pos_ < 4) {
+        pos_ = text_.size();
+        return fail(kEofString, Place::Here);
+    }
+    std::uint32_t value = 0;
+    bool valid = true;
+    for (int i = 0; i < 4; ++i) {
+        const int digit = hex_value(static_cast<unsigned char>(text_[pos_ + i]));
+        if (digit < 0) valid = false;
+        value = (value << 4) | static_cast<std::uint32_t>(digit & 0xF);
+    }
+    pos_ += 4;
+    if (!valid) return fail(kInvalidEscape, Place::Here);
+    out = static_cast<std::uint16_t>(value);
+    return kOk;
+}
+
+Fault Reader::unicode_escape() {
+    std::uint16_t first = 0;
+    if (const Fault fault = hex4(first)) return fault;
+    if (first >= 0xDC00 && first <= 0xDFFF) return fail(kLoneLeadingSurrogate, Place::Here);
+    if (first < 0xD800 || first > 0xDBFF) {
+        append_utf8(scratch_, first);
+        return kOk;
+    }
+    // A leading surrogate must be followed by an escaped trailing one.
+    for (const char expected : {'\\', 'u'}) {
+        if (pos_ >= text_.size()) return fail(kEofString, Place::Here);
+        if (text_[pos_++] != expected) return fail(kUnexpectedEndOfHex, Place::Here);
+    }
+    std::uint16_t second = 0;
+    if (const Fault fault = hex4(second)) return fault;
+    if (second < 0xDC00 || second > 0xDFFF) return fail(kLoneLeadingSurrogate, Place::Here);
+    const std::uint32_t cp = ((static_cast<std::uint32_t>(first - 0xD800) << 10) |
+                              static_cast<std::uint32_t>(second - 0xDC00)) +
+                             0x10000;
+    append_utf8(scratch_, cp);
+    return kOk;
+}
+
+// The cursor just after a backslash. A loose read only checks the escape:
+// skipped text is not decoded, so surrogates are not paired.
+template <Strictness S>
+Fault Reader::escape() {
+    static constexpr std::string_view kNames = "\"\\/bfnrt";
+    static constexpr std::string_view kBytes = "\"\\/\b\f\n\r\t";
+    if (pos_ >= text_.size()) return fail(kEofString, Place::Here);
+    const char c = text_[pos_++];
+    if (c == 'u') {
+        if (S == Strictness::Strict) return unicode_escape();
+        std::uint16_t ignored = 0;
+        return hex4(ignored);
+    }
+    const std::size_t which = kNames.find(c);
+    if (which == std::string_view::npos) return fail(kInvalidEscape, Place::Here);
+    if (S == Strictness::Strict) scratch_.push_back(kBytes[which]);
+    return kOk;
+}
+
+template <Strictness S>
+Fault Reader::string(std::string_view& out) {
+    constexpr bool kDecodes = S == Strictness::Strict;
+    if (kDecodes) scratch_.clear();
     bool escaped = false;
     std::size_t start = pos_;
     for (;;) {
         pos_ = find_string_stop(text_, pos_);
-        if (pos_ == text_.size()) return fail_here("EOF while parsing a string");
+        if (pos_ == text_.size()) return fail(kEofString, Place::Here);
         const char c = text_[pos_];
         if (c == '"') {
             if (!escaped) {
                 out = text_.substr(start, pos_ - start);
             } else {
-                scratch.append(text_.data() + start, pos_ - start);
-                out = scratch;
+                scratch_.append(text_.data() + start, pos_ - start);
+                out = scratch_;
             }
             ++pos_;
-            return true;
+            return kOk;
         }
-        if (c == '\\') {
-            scratch.append(text_.data() + start, pos_ - start);
+        if (c != '\\') {
+            // The strict reader has taken the control byte when it stops.
+            if (kDecodes) ++pos_;
+            return fail(kControlCharacter, Place::Here);
+        }
+        if (kDecodes) {
+            scratch_.append(text_.data() + start, pos_ - start);
             escaped = true;
-            ++pos_;
-            if (!read_escape(scratch)) return false;
-            start = pos_;
-            continue;
         }
         ++pos_;
-        return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
+        if (const Fault fault = escape<S>()) return fault;
+        start = pos_;
     }
 }
 
-bool Reader::skip_escape() {
-    if (pos_ >= text_.size()) return fail_here("EOF while parsing a string");
-    const char c = text_[pos_++];
-    switch (c) {
-        case '"':
-        case '\\':
-        case '/':
-        case 'b':
-        case 'f':
-        case 'n':
-        case 'r':
-        case 't':
-            return true;
-        case 'u': {
-            // Skipped text is not decoded, so surrogates are not paired here.
-            std::uint16_t ignored = 0;
-            return read_hex4(ignored);
-        }
-        default:
-            return fail_here("invalid escape");
-    }
-}
+// ---- containers ----------------------------------------------------------------
 
-bool Reader::skip_string() {
-    for (;;) {
-        pos_ = find_string_stop(text_, pos_);
-        if (pos_ == text_.size()) return fail_here("EOF while parsing a string");
-        const char c = text_[pos_];
-        if (c == '"') {
-            ++pos_;
-            return true;
-        }
-        if (c == '\\') {
-            ++pos_;
-            if (!skip_escape()) return false;
-            continue;
-        }
-        return fail_here("control character (\\u0000-\\u001F) found while parsing a string");
-    }
-}
-
-bool Reader::skip_value() {
-    // Iterative, so a skipped value of any depth cannot exhaust the stack.
-    std::string frames;
-    char enclosing = 0;
-    for (;;) {
-        int c = peek_nonblank();
-        if (c < 0) return fail_at_peek("EOF while parsing a value");
-        char frame = 0;
-        switch (c) {
-            case 'n':
-                eat();
-                if (!expect_literal_rest("ull")) return false;
-                break;
-            case 't':
-                eat();
-                if (!expect_literal_rest("rue")) return false;
-                break;
-            case 'f':
-                eat();
-                if (!expect_literal_rest("alse")) return false;
-                break;
-            case '"':
-                eat();
-                if (!skip_string()) return false;
-                break;
-            case '[':
-            case '{':
-                if (enclosing != 0) frames.push_back(enclosing);
-                enclosing = 0;
-                eat();
-                frame = static_cast<char>(c);
-                break;
-            default:
-                if (c == '-' || is_digit(c)) {
-                    if (c == '-') eat();
-                    if (!skip_number()) return false;
-                    break;
-                }
-                return fail_at_peek("expected value");
-        }
-
-        bool accept_comma = false;
-        if (frame != 0) {
-            accept_comma = false;
-        } else if (enclosing != 0) {
-            frame = enclosing;
-            enclosing = 0;
-            accept_comma = true;
-        } else if (!frames.empty()) {
-            frame = frames.back();
-            frames.pop_back();
-            accept_comma = true;
-        } else {
-            return true;
-        }
-
-        for (;;) {
-            int next = peek_nonblank();
-            if (next == ',' && accept_comma) {
-                eat();
-                break;
-            }
-            bool closes = (next == ']' && frame == '[') || (next == '}' && frame == '{');
-            if (!closes) {
-                if (next < 0) {
-                    return fail_at_peek(frame == '[' ? "EOF while parsing a list"
-                                                     : "EOF while parsing an object");
-                }
-                if (accept_comma) {
-                    return fail_at_peek(frame == '[' ? "expected `,` or `]`"
-                                                     : "expected `,` or `}`");
-                }
-                break;
-            }
-            eat();
-            if (frames.empty()) return true;
-            frame = frames.back();
-            frames.pop_back();
-            accept_comma = true;
-        }
-
-        if (frame == '{') {
-            int key = peek_nonblank();
-            if (key == '"') {
-                eat();
-            } else if (key >= 0) {
-                return fail_at_peek("key must be a string");
-            } else {
-                return fail_at_peek("EOF while parsing an object");
-            }
-            if (!skip_string()) return false;
-            int colon = peek_nonblank();
-            if (colon == ':') {
-                eat();
-            } else if (colon >= 0) {
-                return fail_at_peek("expected `:`");
-            } else {
-                return fail_at_peek("EOF while parsing an object");
-            }
-        }
-        enclosing = frame;
-    }
-}
-
-// Grammar of a skipped number: no value is built, so no range errors, and
-// an early end reads as an invalid number.
-bool Reader::skip_number() {
-    Reader& r = *this;
-    auto next_or_nul = [&r]() {
-        int c = r.peek();
-        if (c >= 0) r.eat();
-        return c < 0 ? 0 : c;
-    };
-    int first = next_or_nul();
-    if (first == '0') {
-        if (is_digit(r.peek())) return r.fail_at_peek("invalid number");
-    } else if (first >= '1' && first <= '9') {
-        while (is_digit(r.peek())) r.eat();
-    } else {
-        return r.fail_here("invalid number");
-    }
-    if (r.peek() == '.') {
-        r.eat();
-        bool digits = false;
-        while (is_digit(r.peek())) {
-            r.eat();
-            digits = true;
-        }
-        if (!digits) return r.fail_at_peek("invalid number");
-    }
-    if (r.peek() == 'e' || r.peek() == 'E') {
-        r.eat();
-        if (r.peek() == '+' || r.peek() == '-') r.eat();
-        if (!is_digit(next_or_nul())) return r.fail_here("invalid number");
-        while (is_digit(r.peek())) r.eat();
-    }
-    return true;
-}
-
-int Reader::fail_element(std::string message) {
-    fail_at_peek(std::move(message));
-    return -1;
-}
-
-int Reader::next_element(bool& first) {
+template <Strictness S>
+Fault Reader::next_element(bool& first, bool& end) {
     int c = peek_nonblank();
-    if (c == ']') return 0;
+    if (c == ']') {
+        end = true;
+        return kOk;
+    }
     if (c == ',' && !first) {
         eat();
         c = peek_nonblank();
     } else if (c >= 0) {
-        if (!first) return fail_element("expected `,` or `]`");
+        if (!first) return fail(kExpectedListComma, Place::AfterPeek);
         first = false;
     } else {
-        return fail_element("EOF while parsing a list");
+        return fail(kEofList, Place::AfterPeek);
     }
-    if (c == ']') return fail_element("trailing comma");
-    if (c < 0) return fail_element("EOF while parsing a value");
-    return 1;
+    // Loosely, "[1,]" is a missing value, which reading it reports.
+    if (S == Strictness::Strict && c == ']') return fail(kTrailingComma, Place::AfterPeek);
+    if (c < 0) return fail(kEofValue, Place::AfterPeek);
+    return kOk;
 }
 
-int Reader::next_key(bool& first, std::string& scratch, std::string_view& key) {
+template <Strictness S>
+Fault Reader::next_key(bool& first, bool& end, std::string_view& key) {
     int c = peek_nonblank();
-    if (c == '}') return 0;
+    if (c == '}') {
+        end = true;
+        return kOk;
+    }
     if (c == ',' && !first) {
         eat();
         c = peek_nonblank();
     } else if (c >= 0) {
-        if (!first) return fail_element("expected `,` or `}`");
+        if (!first) return fail(kExpectedObjectComma, Place::AfterPeek);
         first = false;
     } else {
-        return fail_element("EOF while parsing an object");
+        return fail(kEofObject, Place::AfterPeek);
     }
     if (c == '"') {
         eat();
-        return read_string(scratch, key) ? 1 : -1;
+        return string<S>(key);
     }
-    if (c == '}') return fail_element("trailing comma");
-    if (c >= 0) return fail_element("key must be a string");
-    return fail_element("EOF while parsing a value");
+    if (S == Strictness::Loose)
+        return fail(c >= 0 ? kKeyMustBeString : kEofObject, Place::AfterPeek);
+    if (c == '}') return fail(kTrailingComma, Place::AfterPeek);
+    return fail(c >= 0 ? kKeyMustBeString : kEofValue, Place::AfterPeek);
 }
 
-bool Reader::expect_colon() {
-    int c = peek_nonblank();
+Fault Reader::colon_after_blanks() {
+    const int c = peek_nonblank();
     if (c == ':') {
         eat();
-        return true;
+        return kOk;
     }
-    if (c >= 0) return fail_at_peek("expected `:`");
-    return fail_at_peek("EOF while parsing an object");
+    return fail(c >= 0 ? kExpectedColon : kEofObject, Place::AfterPeek);
 }
 
-bool Reader::end_array() {
-    int c = peek_nonblank();
+Fault Reader::end_array_after_blanks() {
+    const int c = peek_nonblank();
     if (c == ']') {
         eat();
-        return true;
+        return kOk;
     }
     if (c == ',') {
         eat();
-        return fail_at_peek(peek_nonblank() == ']' ? "trailing comma" : "trailing characters");
+        return fail(peek_nonblank() == ']' ? kTrailingComma : kTrailingCharacters,
+                    Place::AfterPeek);
     }
-    if (c >= 0) return fail_at_peek("trailing characters");
-    return fail_at_peek("EOF while parsing a list");
+    return fail(c >= 0 ? kTrailingCharacters : kEofList, Place::AfterPeek);
 }
 
-bool Reader::end_object() {
-    int c = peek_nonblank();
+Fault Reader::end_object_after_blanks() {
+    const int c = peek_nonblank();
     if (c == '}') {
         eat();
-        return true;
+        return kOk;
     }
-    if (c == ',') return fail_at_peek("trailing comma");
-    if (c >= 0) return fail_at_peek("trailing characters");
-    return fail_at_peek("EOF while parsing an object");
+    if (c == ',') return fail(kTrailingComma, Place::AfterPeek);
+    return fail(c >= 0 ? kTrailingCharacters : kEofObject, Place::AfterPeek);
 }
 
 void Reader::end_array_after_failure() {
-    int c = peek_nonblank();
+    const int c = peek_nonblank();
     if (c == ']') {
         eat();
     } else if (c == ',') {
@@ -749,159 +596,18 @@ void Reader::end_object_after_failure() {
     if (peek_nonblank() == '}') eat();
 }
 
-bool Reader::end_document() {
-    if (peek_nonblank() >= 0) return fail_at_peek("trailing characters");
-    return true;
+Fault Reader::end_document() {
+    return peek_nonblank() >= 0 ? fail(kTrailingCharacters, Place::AfterPeek) : kOk;
 }
 
-bool Reader::fail_invalid_type(std::string_view expected) {
-    std::string found;
-    int c = peek();
-    switch (c) {
-        case 'n':
-            eat();
-            if (!expect_literal_rest("ull")) return false;
-            found = "null";
-            break;
-        case 't':
-            eat();
-            if (!expect_literal_rest("rue")) return false;
-            found = "boolean `true`";
-            break;
-        case 'f':
-            eat();
-            if (!expect_literal_rest("alse")) return false;
-            found = "boolean `false`";
-            break;
-        case '"': {
-            eat();
-            std::string scratch;
-            std::string_view text;
-            if (!read_string(scratch, text)) return false;
-            found = describe_string(text);
-            break;
-        }
-        case '[':
-            found = "sequence";
-            break;
-        case '{':
-            found = "map";
-            break;
-        default:
-            if (c == '-' || is_digit(c)) {
-                if (c == '-') eat();
-                Number number;
-                if (!read_number(c != '-', number)) return false;
-                found = describe_number(number);
-                break;
-            }
-            return fail_at_peek("expected value");
-    }
-    fail_unplaced("invalid type: " + found + ", expected " + std::string(expected));
-    place_error();
-    return false;
-}
-
-// ---- descriptions ------------------------------------------------------------
-
-std::string describe_double(double value) {
-    std::string out;
-    append_double(out, value);
-    return out;
-}
-
-std::string describe_number(const Number& number) {
-    switch (number.kind) {
-        case ValueKind::U64:
-            return "integer `" + std::to_string(number.u64) + "`";
-        case ValueKind::I64:
-            return "integer `" + std::to_string(number.i64) + "`";
-        default:
-            return "floating point `" + describe_double(number.f64) + "`";
-    }
-}
-
-std::string describe_string(std::string_view text) {
-    // Shown the way the reference messages quote text: escapes for quotes,
-    // backslashes and control characters.
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out = "string \"";
-    for (char ch : text) {
-        auto c = static_cast<unsigned char>(ch);
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            case '\r':
-                out += "\\r";
-                break;
-            case '\t':
-                out += "\\t";
-                break;
-            case '\0':
-                out += "\\0";
-                break;
-            default:
-                if (c < 0x20 || c == 0x7F) {
-                    out += "\\u{";
-                    if (c >= 0x10) out.push_back(kHex[c >> 4]);
-                    out.push_back(kHex[c & 0xF]);
-                    out += "}";
-                } else {
-                    out.push_back(ch);
-                }
-        }
-    }
-    out += "\"";
-    return out;
-}
-
-bool unit_variant(const Value& value, std::string_view& name, const Value*& unit,
-                  std::string& error) {
-    unit = nullptr;
-    if (value.is_string()) {
-        name = value.string();
-        return true;
-    }
-    if (!value.is_object()) {
-        error = "invalid type: " + describe_value(value) + ", expected string or map";
-        return false;
-    }
-    if (value.size != 1) {
-        error = "invalid value: map, expected map with a single key";
-        return false;
-    }
-    name = value.members[0].key;
-    unit = &value.members[0].value;
-    return true;
-}
-
-std::string describe_value(const Value& value) {
-    switch (value.kind) {
-        case ValueKind::Null:
-            return "null";
-        case ValueKind::Bool:
-            return value.boolean ? "boolean `true`" : "boolean `false`";
-        case ValueKind::U64:
-            return "integer `" + std::to_string(value.u64) + "`";
-        case ValueKind::I64:
-            return "integer `" + std::to_string(value.i64) + "`";
-        case ValueKind::F64:
-            return "floating point `" + describe_double(value.f64) + "`";
-        case ValueKind::String:
-            return describe_string(value.string());
-        case ValueKind::Array:
-            return "sequence";
-        case ValueKind::Object:
-            return "map";
-    }
-    return "null";
-}
+// The walk's two strictnesses.
+template Fault Reader::string<Strictness::Strict>(std::string_view&);
+template Fault Reader::string<Strictness::Loose>(std::string_view&);
+template Fault Reader::number<Strictness::Strict>(bool, Value&);
+template Fault Reader::number<Strictness::Loose>(bool, Value&);
+template Fault Reader::next_element<Strictness::Strict>(bool&, bool&);
+template Fault Reader::next_element<Strictness::Loose>(bool&, bool&);
+template Fault Reader::next_key<Strictness::Strict>(bool&, bool&, std::string_view&);
+template Fault Reader::next_key<Strictness::Loose>(bool&, bool&, std::string_view&);
 
 }  // namespace radar::json

@@ -1,30 +1,69 @@
 #pragma once
-// Pull reader over UTF-8 JSON text. It reports syntax errors with the
-// message and byte offset that the protocol fixes, and it is shared by the
-// generic value builder and the RadarSpec reader so both fail at the same
-// places with the same texts.
+// Reading JSON text: the one walk over the grammar and its cursor.
+//
+// `Reader::value(visitor)` reads one value of any kind: scalars are handed
+// to the visitor whole, and arrays and objects to its `array` / `object`,
+// which read their elements and members with `elements` / `members`,
+// usually by walking each one in turn. The tree builder (json_tree.hpp), the
+// event sinks (event.hpp) and the skipper below are such visitors; the
+// RadarSpec text road (spec.cpp) reads its records with the same cursor.
+//
+// Failures: every function that can fail returns a Fault, and every
+// failure goes through one path, which keeps the first fault and where it
+// happened; `error()` turns it into the "message at line L column C" text.
+// A Fault converts to true when it is a failure.
 
 #include <cstddef>
 #include <cstdint>
-#include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
+#include "error.hpp"
 #include "json_value.hpp"
 
 namespace radar::json {
 
-// A parsed number, keeping the kind the literal had.
-struct Number {
-    ValueKind kind = ValueKind::U64;  // U64, I64 or F64
-    std::uint64_t u64 = 0;
-    std::int64_t i64 = 0;
-    double f64 = 0.0;
+// Every way reading can fail; fault_message has each one's text.
+enum Fault : std::uint8_t {
+    kOk = 0,
+    kEofList,
+    kEofObject,
+    kEofString,
+    kEofValue,
+    kExpectedColon,
+    kExpectedListComma,
+    kExpectedObjectComma,
+    kExpectedIdent,
+    kExpectedValue,
+    kInvalidEscape,
+    kInvalidNumber,
+    kNumberOutOfRange,
+    kControlCharacter,
+    kKeyMustBeString,
+    kLoneLeadingSurrogate,
+    kTrailingComma,
+    kTrailingCharacters,
+    kUnexpectedEndOfHex,
+    kRecursionLimit,
+    // JSON that does not fit the record being read; the reader keeps the
+    // message (fail_record).
+    kRecordMismatch,
 };
+
+[[nodiscard]] std::string_view fault_message(Fault fault);
 
 // Arrays and objects nest at most this deep; one more level is an error.
 inline constexpr int kMaxDepth = 127;
+
+// Where a fault is placed: at the cursor, or just after the byte under it.
+enum class Place : std::uint8_t { Here, AfterPeek };
+
+// How strictly a walk reads. Strict reads every value as the generic value
+// builder must. Loose is the grammar of values a record ignores: strings
+// are not decoded (so surrogates go unpaired), numbers are not converted
+// (no range errors; an early end is an invalid number), and a trailing
+// comma reads as a missing value or key.
+enum class Strictness : std::uint8_t { Strict, Loose };
 
 class Reader {
 public:
@@ -48,220 +87,227 @@ public:
     }
     void eat() { ++pos_; }
     [[nodiscard]] std::size_t position() const { return pos_; }
-
-    // A place to come back to after trying to read something one way.
-    struct Mark {
-        std::size_t position;
-        int depth;
-    };
-    [[nodiscard]] Mark mark() const { return Mark{pos_, depth_}; }
-    // Back to `mark`, forgetting any error recorded since.
-    void rewind(Mark mark) {
-        pos_ = mark.position;
-        depth_ = mark.depth;
-        message_.clear();
-        error_placed_ = false;
+    [[nodiscard]] int depth() const { return depth_; }
+    [[nodiscard]] std::string_view text() const { return text_; }
+    // Whether a string just read was decoded into the reader's scratch
+    // (it had escapes; the next string read overwrites it) rather than
+    // viewing the text.
+    [[nodiscard]] bool in_scratch(std::string_view s) const {
+        return !s.empty() && s.data() == scratch_.data();
     }
 
-    // ---- errors -------------------------------------------------------
-    // Every failing function returns false with the error recorded here.
-    // `fail_here` places the error at the cursor, `fail_at_peek` just after
-    // the byte under the cursor, `fail_unplaced` leaves the place to be
-    // fixed later by `place_error` (for errors found by a record decoder).
-    bool fail_here(std::string message);
-    bool fail_at_peek(std::string message);
-    bool fail_unplaced(std::string message);
-    void place_error();
-    [[nodiscard]] const std::string& error_message() const { return message_; }
-    // "message at line L column C"
-    [[nodiscard]] std::string error_text() const;
+    // ---- the walk -----------------------------------------------------
+    // One value, the cursor before it (blanks allowed). The visitor has
+    // `kStrictness`, `scalar(reader, value)` (strings view the text or the
+    // scratch), and `array(reader)` / `object(reader)`, called with the
+    // cursor just after the opening bracket, inside its nesting level.
+    template <class Visitor>
+    Fault value(Visitor& visitor);
 
-    // ---- nesting ------------------------------------------------------
-    // Called with the cursor on an opening bracket.
-    bool enter_nested();
-    void leave_nested() { --depth_; }
-    [[nodiscard]] int depth() const { return depth_; }
+    // The elements of an array, the cursor just after its '[':
+    // `element(index)` reads each, the cursor on its first byte. Stops at
+    // the ']' (left for end_array) or after `limit` elements.
+    template <Strictness S = Strictness::Strict, class Element>
+    Fault elements(Element&& element, std::size_t limit = static_cast<std::size_t>(-1));
+    // The members of an object, the cursor just after its '{':
+    // `member(key)` is called just after each key and reads the colon
+    // (`colon()`) and the value. Stops at the '}' (left for end_object).
+    template <Strictness S = Strictness::Strict, class Member>
+    Fault members(Member&& member);
 
-    // ---- scalars ------------------------------------------------------
-    // After the first letter of a literal: checks the remaining letters.
-    bool expect_literal_rest(std::string_view rest);
-    // With the cursor on a digit, or just after a '-' when !positive.
-    bool read_number(bool positive, Number& out);
-    // Just after the opening quote. `out` views the text itself when the
-    // string has no escapes, else `scratch`, which is overwritten.
-    bool read_string(std::string& scratch, std::string_view& out);
-    bool skip_string();
-    // Skips one whole value, of any depth, checking its syntax.
-    bool skip_value();
-
-    // ---- containers ---------------------------------------------------
-    // Next array element: 1 a value follows, 0 the array ends (the ']' is
-    // left for end_array), -1 error.
-    int next_element(bool& first);
-    // Next object key: 1 key read into `key`, 0 the object ends, -1 error.
-    int next_key(bool& first, std::string& scratch, std::string_view& key);
-    bool expect_colon();
-    bool end_array();
-    bool end_object();
+    Fault colon() {
+        // Compact JSON: the colon right after the key.
+        if (pos_ < text_.size() && text_[pos_] == ':') {
+            ++pos_;
+            return kOk;
+        }
+        return colon_after_blanks();
+    }
+    Fault end_array() {
+        if (pos_ < text_.size() && text_[pos_] == ']') {
+            ++pos_;
+            return kOk;
+        }
+        return end_array_after_blanks();
+    }
+    Fault end_object() {
+        if (pos_ < text_.size() && text_[pos_] == '}') {
+            ++pos_;
+            return kOk;
+        }
+        return end_object_after_blanks();
+    }
     // What end_array / end_object do to the cursor when the record inside
     // already failed: their own verdict is dropped, their moves are not.
     void end_array_after_failure();
     void end_object_after_failure();
     // Only white space may follow the document.
-    bool end_document();
+    Fault end_document();
 
-    // A value that cannot be what the caller wanted: reads a scalar to
-    // describe it ("invalid type: integer `5`, expected f64"), placed after
-    // it, or before the bracket of an array or object.
-    bool fail_invalid_type(std::string_view expected);
+    // ---- failures -----------------------------------------------------
+    Fault fail(Fault fault, Place place);
+    // A value that does not fit a record: placed later by place_error
+    // (after the bracket that revealed it), or at once by the caller.
+    Fault fail_record(std::string message);
+    void place_error();
+    // The value under the cursor cannot be what the caller wanted: reads a
+    // scalar to describe it ("invalid type: integer `5`, expected f64"),
+    // placed after it, or before the bracket of an array or object.
+    Fault fail_invalid_type(std::string_view expected);
+    // "message at line L column C", as a Parse error.
+    [[nodiscard]] CoreError error() const;
+
+    // ---- scalars and nesting (for record readers) ---------------------
+    // After the first letter of a literal: checks the remaining letters.
+    Fault literal(std::string_view rest);
+    // A string, the cursor just after its opening quote.
+    Fault read_string(std::string_view& out) { return string<Strictness::Strict>(out); }
+    // A scalar, the cursor on its first byte `c`.
+    template <Strictness S = Strictness::Strict>
+    Fault scalar(int c, Value& out);
+    // Called with the cursor on an opening bracket.
+    Fault enter_nested() {
+        if (depth_ < kMaxDepth) {
+            ++depth_;
+            return kOk;
+        }
+        return fail(kRecursionLimit, Place::AfterPeek);
+    }
+    void leave_nested() { --depth_; }
 
 private:
     int skip_blanks();
-    int fail_element(std::string message);  // fail_at_peek for next_element/next_key
-    bool read_escape(std::string& scratch);
-    bool read_unicode_escape(std::string& scratch);
-    bool read_hex4(std::uint16_t& out);
-    bool skip_escape();
-    bool skip_number();
-    bool finish_float(std::size_t start, bool positive, bool mantissa_nonzero, Number& out);
+    Fault colon_after_blanks();
+    Fault end_array_after_blanks();
+    Fault end_object_after_blanks();
+    // Strings, the cursor just after the opening quote.
+    template <Strictness S>
+    Fault string(std::string_view& out);
+    template <Strictness S>
+    Fault escape();
+    Fault unicode_escape();
+    Fault hex4(std::uint16_t& out);
+    // Numbers, the cursor on a digit, or just after a '-' when !positive.
+    template <Strictness S>
+    Fault number(bool positive, Value& out);
+    void take_digits(std::uint64_t& mantissa, bool& exact);
+    template <Strictness S>
+    Fault exponent(bool nonzero, std::int32_t& out, bool& vanishes);
+    // The literal from `start` correctly rounded, the long way.
+    Fault to_double(std::size_t start, bool positive, bool nonzero, Value& out);
+    // Before an array element or an object key; `end` when the container
+    // closes here.
+    template <Strictness S>
+    Fault next_element(bool& first, bool& end);
+    template <Strictness S>
+    Fault next_key(bool& first, bool& end, std::string_view& key);
 
     std::string_view text_;
     std::size_t pos_ = 0;
     int depth_ = 0;
-    std::string message_;
+    std::string scratch_;
+    Fault fault_ = kOk;
     std::size_t error_offset_ = 0;
     bool error_placed_ = false;
+    std::string record_message_;
 };
 
-// Takes the elements of event arrays one at a time while a request is
-// parsed, so that large batches never exist as a value tree.
-class ElementSink {
-public:
-    virtual ~ElementSink() = default;
-    // Starts a list and returns its id.
-    virtual std::size_t begin_list() = 0;
-    // One element; it is freed as soon as this returns.
-    virtual void element(std::size_t list, const Value& element) = 0;
-    // May take the next element straight from the text, the reader on its
-    // first byte: true when it did, having read it whole and checked it;
-    // false leaves it to the parser (which rewinds the reader).
-    virtual bool element_from_text(std::size_t /*list*/, Reader& /*reader*/) { return false; }
-    // May read a whole object of lists itself (the root's "events" object
-    // of a parse `in_pieces`), starting just after its '{' at `begin`, inside
-    // `depth` open arrays and objects, this one included. On success it
-    // fills `out` with an object of streamed arrays held by `arena` and sets
-    // `end` just after the object's '}'. False leaves the object to the
-    // parser, with nothing of it kept.
-    virtual bool read_list_object(std::string_view /*text*/, std::size_t /*begin*/, int /*depth*/,
-                                  Arena& /*arena*/, Value& /*out*/, std::size_t& /*end*/) {
-        return false;
+// The strictness of visitors that read values as the generic value builder
+// does (a base, since local classes cannot declare it themselves).
+struct StrictVisitor {
+    static constexpr Strictness kStrictness = Strictness::Strict;
+};
+
+// Walks a value and keeps nothing: the grammar check of values a reader
+// ignores.
+template <Strictness S>
+struct Skipper {
+    static constexpr Strictness kStrictness = S;
+    Fault scalar(Reader& /*reader*/, const Value& /*value*/) { return kOk; }
+    Fault array(Reader& reader) {
+        return reader.elements<S>([&](std::size_t) { return reader.value(*this); });
+    }
+    Fault object(Reader& reader) {
+        return reader.members<S>([&](std::string_view) {
+            if (const Fault fault = reader.colon()) return fault;
+            return reader.value(*this);
+        });
     }
 };
 
-// A member of an object of lists, as read by parse_list_members.
-struct ListMember {
-    std::string_view key;
-    std::size_t list;  // the sink's id
-};
+// ---- templates ---------------------------------------------------------------
 
-// Builds generic value trees. Its stacks are reused from one document to
-// the next, so keep one per radar.
-class DocumentParser {
-public:
-    // Parses a whole text into a tree held by `arena` (strings without
-    // escapes view into `text`). On failure returns false and sets `error`
-    // to "message at line L column C".
-    //
-    // With a sink, the arrays in the root object's "events" member (that
-    // member itself when it is an array, else the arrays among its members)
-    // are streamed to the sink and left in the tree as `streamed` arrays,
-    // and an object in the root's "event" member is left `unsorted`.
-    //
-    // With `in_pieces` too, the sink is offered the root's "events" object
-    // to read by itself (see ElementSink::read_list_object); when it
-    // declines, the object is read here as usual, so errors stay exact.
-    bool parse(std::string_view text, Arena& arena, Value& out, std::string& error,
-               ElementSink* sink = nullptr, bool in_pieces = false);
-
-    // Reads members of an object whose values are all arrays, handing their
-    // elements to `sink`, from `begin`: just after the object's '{' when
-    // `first`, else at the opening quote of a member's key. Stops at the key
-    // that starts at `stop`, or after the object's '}' when `stop` is npos;
-    // `end` is where it stopped. False on anything else: a syntax error, a
-    // member that is not an array, a key with escapes, reaching the end of
-    // the object before `stop` or passing `stop` inside a member. Keys view
-    // into `text`.
-    bool parse_list_members(std::string_view text, std::size_t begin, int depth, bool first,
-                            std::size_t stop, Arena& arena, ElementSink& sink,
-                            std::vector<ListMember>& out, std::size_t& end);
-
-private:
-    // Where a value sits, as far as streaming cares.
-    enum class Role : std::uint8_t { Plain, Root, Events, EventList, Element, Event };
-
-    // `out` must be a default Value.
-    bool parse_value(Reader& reader, Arena& arena, Value& out, Role role);
-    bool parse_array(Reader& reader, Arena& arena, Value& out);
-    bool parse_streamed_array(Reader& reader, Arena& arena, Value& out);
-    bool parse_elements(Reader& reader, Arena& arena, ElementSink& sink, std::size_t list);
-    bool parse_object(Reader& reader, Arena& arena, Value& out, Role role);
-    // With the cursor on the '{' of the root's "events" object, entered:
-    // lets the sink read the whole object, and moves past it when it did.
-    bool sink_reads_object(Reader& reader, Arena& arena, Value& out);
-    bool read_list_members(Reader& reader, bool first, std::size_t stop, Arena& arena,
-                           ElementSink& sink, std::vector<ListMember>& out);
-
-    std::string_view text_;
-    std::vector<Value> items_;
-    std::vector<Member> members_;
-    std::string scratch_;
-    ElementSink* sink_ = nullptr;
-    bool in_pieces_ = false;
-};
-
-// Reads an object member by member, the reader on (or before blanks and)
-// its '{': `read_member(key)` reads each value, the reader past the colon,
-// and answers whether all is well. A key with escapes views `scratch`,
-// which the next key or string overwrites.
-template <class ReadMember>
-bool read_object(Reader& reader, std::string& scratch, ReadMember read_member) {
-    if (reader.peek_nonblank() != '{' || !reader.enter_nested()) return false;
-    reader.eat();
-    bool first = true;
-    for (;;) {
-        std::string_view key;
-        const int next = reader.next_key(first, scratch, key);
-        if (next < 0) return false;
-        if (next == 0) break;
-        if (!reader.expect_colon() || !read_member(key)) return false;
+template <class Visitor>
+Fault Reader::value(Visitor& visitor) {
+    const int c = peek_nonblank();
+    if (c == '[' || c == '{') {
+        if (const Fault fault = enter_nested()) return fault;
+        eat();
+        const Fault fault = c == '[' ? visitor.array(*this) : visitor.object(*this);
+        leave_nested();
+        if (fault) return fault;
+        return c == '[' ? end_array() : end_object();
     }
-    if (!reader.end_object()) return false;
-    reader.leave_nested();
-    return true;
+    Value scalar_value;
+    if (const Fault fault = scalar<Visitor::kStrictness>(c, scalar_value)) return fault;
+    return visitor.scalar(*this, scalar_value);
 }
 
-// Stores a number in a value, keeping its kind.
-void set_number(Value& out, const Number& number);
+template <Strictness S>
+[[gnu::always_inline]] inline Fault Reader::scalar(int c, Value& out) {
+    switch (c) {
+        case 'n':
+            eat();
+            return literal("ull");
+        case 't':
+            eat();
+            out.kind = ValueKind::Bool;
+            out.boolean = true;
+            return literal("rue");
+        case 'f':
+            eat();
+            out.kind = ValueKind::Bool;
+            return literal("alse");
+        case '"': {
+            eat();
+            std::string_view text;
+            if (const Fault fault = string<S>(text)) return fault;
+            out.kind = ValueKind::String;
+            out.chars = text.data();
+            out.size = text.size();
+            return kOk;
+        }
+        case '-':
+            eat();
+            return number<S>(false, out);
+        default:
+            if (c >= '0' && c <= '9') return number<S>(true, out);
+            return fail(c < 0 ? kEofValue : kExpectedValue, Place::AfterPeek);
+    }
+}
 
-// Reads an object whose members are all plain scalars (strings without
-// escapes, and numbers) into `room`, in text order, repeats included. False
-// on anything else, more members than `room` holds included: the reader is
-// then somewhere inside the text and the caller must read it another way.
-// Strings view into the text.
-bool read_flat_object(Reader& reader, std::span<Member> room, std::size_t& count);
+template <Strictness S, class Element>
+Fault Reader::elements(Element&& element, std::size_t limit) {
+    bool first = true;
+    for (std::size_t index = 0; index < limit; ++index) {
+        bool end = false;
+        if (const Fault fault = next_element<S>(first, end)) return fault;
+        if (end) break;
+        if (const Fault fault = element(index)) return fault;
+    }
+    return kOk;
+}
 
-// An enum value of unit variants, written "name" or {"name": unit}: the
-// name, and the unit value of the map form (null for the string form).
-// Anything else fails with the message the reference reader gives.
-bool unit_variant(const Value& value, std::string_view& name, const Value*& unit,
-                  std::string& error);
-
-// Rendering of a value found where something else was expected, as the
-// "invalid type" messages show it: null, boolean `true`, integer `5`,
-// floating point `5.0`, string "x", sequence, map.
-std::string describe_value(const Value& value);
-std::string describe_number(const Number& number);
-std::string describe_string(std::string_view text);
-std::string describe_double(double value);
+template <Strictness S, class Member>
+Fault Reader::members(Member&& member) {
+    bool first = true;
+    for (;;) {
+        bool end = false;
+        std::string_view key;
+        if (const Fault fault = next_key<S>(first, end, key)) return fault;
+        if (end) return kOk;
+        if (const Fault fault = member(key)) return fault;
+    }
+}
 
 }  // namespace radar::json

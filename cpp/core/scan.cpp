@@ -5,7 +5,6 @@
 #include <cmath>
 #include <cstring>
 
-#include "json_reader.hpp"
 #include "json_writer.hpp"
 #include "worker_pool.hpp"
 
@@ -34,40 +33,7 @@ void keep_if_passing(ScanReport& report, std::string_view symbol, const SymbolSt
 
 }  // namespace
 
-bool decode_scan_events(const json::Value& value, const StreamedEvents& streamed, ScanInput& out,
-                        std::string& error) {
-    if (!value.is_object()) {
-        error = "invalid type: " + json::describe_value(value) + ", expected a map";
-        return false;
-    }
-    // Lists that were not streamed are decoded into `owned`; their views are
-    // made once it has stopped growing.
-    std::vector<std::pair<std::size_t, std::size_t>> owned_ranges;
-    out.symbols.reserve(value.size);
-    out.lists.reserve(value.size);
-    for (const json::Member* m = value.begin_members(); m != value.end_members(); ++m) {
-        std::span<const Event> events;
-        if (m->value.streamed) {
-            if (!streamed.events_of(m->value, events, error)) return false;
-        } else {
-            const std::size_t begin = out.owned.size();
-            if (!decode_event_list(m->value, out.owned, error)) return false;
-            owned_ranges.emplace_back(out.lists.size(), begin);
-        }
-        out.symbols.push_back(m->key);
-        out.lists.push_back(events);
-    }
-    for (std::size_t r = 0; r < owned_ranges.size(); ++r) {
-        const auto [index, begin] = owned_ranges[r];
-        const std::size_t end =
-            r + 1 < owned_ranges.size() ? owned_ranges[r + 1].second : out.owned.size();
-        out.lists[index] = std::span<const Event>(out.owned.data() + begin, end - begin);
-    }
-    return true;
-}
-
-Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
-    if (Status invalid = validate(spec)) return std::move(*invalid);
+ScanReport scan(const ScanInput& input, const RadarSpec& spec, const Evaluator& evaluator) {
     const std::size_t count = input.symbols.size();
     const std::uint64_t window = window_for(spec.signals);
     std::vector<SymbolState> states(count);
@@ -77,7 +43,6 @@ Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
         states[i] = std::move(state);
     });
 
-    Evaluator evaluator(spec.signals);
     ScanReport report;
     Evaluation scratch;
     for (std::size_t i = 0; i < count; ++i) {
@@ -89,9 +54,8 @@ Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec) {
     return report;
 }
 
-Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store) {
-    if (Status invalid = validate(spec)) return std::move(*invalid);
-    Evaluator evaluator(spec.signals);
+ScanReport alerts_report(const RadarSpec& spec, const Evaluator& evaluator,
+                         const StateStore& store) {
     ScanReport report;
     Evaluation scratch;
     for (const auto& [symbol, state] : store.states()) {

@@ -10,10 +10,8 @@
 #include <vector>
 
 #include "buffers.hpp"
-#include "error.hpp"
 #include "evaluate.hpp"
 #include "event.hpp"
-#include "json_value.hpp"
 #include "spec.hpp"
 #include "symbol_state.hpp"
 
@@ -25,18 +23,13 @@ namespace radar {
 struct ScanInput {
     std::vector<std::string_view> symbols;
     std::vector<std::span<const Event>> lists;
-    std::vector<Event> owned;  // events of lists that were not streamed
 
     // Empties the input, keeping modest storage for the next scan.
     void clear() {
         clear_reusing(symbols, kKeptScratch);
         clear_reusing(lists, kKeptScratch);
-        clear_reusing(owned, kKeptScratch);
     }
 };
-
-[[nodiscard]] bool decode_scan_events(const json::Value& value, const StreamedEvents& streamed,
-                                      ScanInput& out, std::string& error);
 
 struct Alert {
     std::string_view symbol;  // views the request or the store
@@ -54,8 +47,12 @@ struct ScanReport {
     std::vector<double> factor_values;
 };
 
-[[nodiscard]] Result<ScanReport> scan(const ScanInput& input, const RadarSpec& spec);
-[[nodiscard]] Result<ScanReport> alerts_report(const RadarSpec& spec, const StateStore& store);
+// Both take the validated spec in force and its evaluator, made when the
+// spec was set; neither can fail.
+[[nodiscard]] ScanReport scan(const ScanInput& input, const RadarSpec& spec,
+                              const Evaluator& evaluator);
+[[nodiscard]] ScanReport alerts_report(const RadarSpec& spec, const Evaluator& evaluator,
+                                       const StateStore& store);
 // Severity descending (IEEE total order), then symbol ascending; then the
 // limit. Symbols are unique, so that order is total and no sort need be stable.
 void rank(std::vector<Alert>& alerts, const RadarSpec& spec);

@@ -1,5 +1,6 @@
 #include "spec.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <set>
 
@@ -35,23 +36,14 @@ constexpr std::array<std::string_view, 5> kSpecFields = {"venues", "symbols", "s
 enum SignalField { kKind, kParams, kWeight };
 constexpr std::array<std::string_view, 3> kSignalFields = {"kind", "params", "weight"};
 
+// The field of that name, if the record has one.
 template <std::size_t N>
-int field_index(const std::array<std::string_view, N>& fields, std::string_view name) {
+std::optional<int> field_index(const std::array<std::string_view, N>& fields,
+                               std::string_view name) {
     for (std::size_t i = 0; i < N; ++i) {
         if (fields[i] == name) return static_cast<int>(i);
     }
-    return -1;
-}
-
-double number_to_double(const json::Number& n) {
-    switch (n.kind) {
-        case json::ValueKind::U64:
-            return static_cast<double>(n.u64);
-        case json::ValueKind::I64:
-            return static_cast<double>(n.i64);
-        default:
-            return n.f64;
-    }
+    return std::nullopt;
 }
 
 // ---- the text road ----------------------------------------------------------
@@ -61,75 +53,66 @@ class SpecTextReader {
 public:
     explicit SpecTextReader(json::Reader& reader) : r_(reader) {}
 
-    bool read_spec(RadarSpec& spec) {
+    json::Fault read_spec(RadarSpec& spec) {
         return read_record(
             "struct RadarSpec", [&] { return spec_from_array(spec); },
             [&] { return spec_from_object(spec); });
     }
 
 private:
+    // The next value, which must start with `opening` or be one of `expected`.
+    json::Fault expect(int opening, std::string_view expected) {
+        const int c = r_.peek_nonblank();
+        if (c < 0) return r_.fail(json::kEofValue, json::Place::AfterPeek);
+        if (c != opening) return r_.fail_invalid_type(expected);
+        return json::kOk;
+    }
+
     // An array or object holding a record; anything else is a type error.
     template <class FromArray, class FromObject>
-    bool read_record(std::string_view expected, FromArray from_array, FromObject from_object) {
+    json::Fault read_record(std::string_view expected, FromArray from_array,
+                            FromObject from_object) {
         const int c = r_.peek_nonblank();
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
+        if (c < 0) return r_.fail(json::kEofValue, json::Place::AfterPeek);
         if (c != '[' && c != '{') return r_.fail_invalid_type(expected);
-        if (!r_.enter_nested()) return false;
+        return nested(c, [&] { return c == '[' ? from_array() : from_object(); });
+    }
+
+    // Reads inside the array or object at the cursor; a record-level error
+    // (missing field, length) is placed after the closing bracket that
+    // revealed it.
+    template <class Inside>
+    json::Fault nested(int c, Inside inside) {
+        if (const json::Fault fault = r_.enter_nested()) return fault;
         r_.eat();
-        bool ok = c == '[' ? from_array() : from_object();
+        json::Fault fault = inside();
         r_.leave_nested();
-        if (ok) {
-            ok = c == '[' ? r_.end_array() : r_.end_object();
-        } else if (c == '[') {
+        if (!fault) return c == '[' ? r_.end_array() : r_.end_object();
+        if (c == '[') {
             r_.end_array_after_failure();
         } else {
             r_.end_object_after_failure();
         }
-        // A record-level error (missing field, length) is placed after the
-        // closing bracket that revealed it.
-        if (!ok) r_.place_error();
-        return ok;
+        r_.place_error();
+        return fault;
     }
 
     template <class ReadElement>
-    bool read_list(ReadElement read_element) {
-        const int c = r_.peek_nonblank();
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
-        if (c != '[') return r_.fail_invalid_type("a sequence");
-        if (!r_.enter_nested()) return false;
-        r_.eat();
-        bool first = true;
-        bool ok = true;
-        for (;;) {
-            const int next = r_.next_element(first);
-            if (next <= 0) {
-                ok = next == 0;
-                break;
-            }
-            if (!read_element()) {
-                ok = false;
-                break;
-            }
-        }
-        r_.leave_nested();
-        if (ok) return r_.end_array();
-        r_.end_array_after_failure();
-        r_.place_error();
-        return false;
+    json::Fault read_list(ReadElement read_element) {
+        if (const json::Fault fault = expect('[', "a sequence")) return fault;
+        return nested('[',
+                      [&] { return r_.elements([&](std::size_t) { return read_element(); }); });
     }
 
-    bool read_text(std::string& out) {
-        const int c = r_.peek_nonblank();
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
-        if (c != '"') return r_.fail_invalid_type("a string");
-        r_.eat();
-        std::string_view text;
-        if (!r_.read_string(scratch_, text)) return false;
-        out.assign(text);
-        return true;
+    json::Fault read_text(std::string& out) {
+        if (const json::Fault fault = expect('"', "a string")) return fault;
+        json::Value text;
+        if (const json::Fault fault = r_.scalar('"', text)) return fault;
+        out.assign(text.string());
+        return json::kOk;
     }
 
-    bool read_text_list(std::vector<std::string>& out) {
+    json::Fault read_text_list(std::vector<std::string>& out) {
         out.clear();
         return read_list([&] {
             out.emplace_back();
@@ -137,121 +120,119 @@ private:
         });
     }
 
-    bool read_number(std::string_view expected, json::Number& out) {
+    json::Fault read_number(std::string_view expected, json::Value& out) {
         const int c = r_.peek_nonblank();
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
-        if (c == '-') {
-            r_.eat();
-            return r_.read_number(false, out);
-        }
-        if (c >= '0' && c <= '9') return r_.read_number(true, out);
-        return r_.fail_invalid_type(expected);
+        if (c < 0) return r_.fail(json::kEofValue, json::Place::AfterPeek);
+        if (c != '-' && (c < '0' || c > '9')) return r_.fail_invalid_type(expected);
+        return r_.scalar(c, out);
     }
 
-    bool read_f64(double& out) {
-        json::Number n;
-        if (!read_number("f64", n)) return false;
-        out = number_to_double(n);
-        return true;
+    json::Fault read_f64(double& out) {
+        json::Value n;
+        if (const json::Fault fault = read_number("f64", n)) return fault;
+        out = n.as_double();
+        return json::kOk;
     }
 
-    bool read_f64_list(std::vector<double>& out) {
+    json::Fault read_f64_list(std::vector<double>& out) {
         out.clear();
         return read_list([&] {
             double x = 0.0;
-            if (!read_f64(x)) return false;
+            if (const json::Fault fault = read_f64(x)) return fault;
             out.push_back(x);
-            return true;
+            return json::kOk;
         });
     }
 
-    bool read_limit(std::optional<std::uint64_t>& out) {
+    json::Fault read_limit(std::optional<std::uint64_t>& out) {
         if (r_.peek_nonblank() == 'n') {
             r_.eat();
             out.reset();
-            return r_.expect_literal_rest("ull");
+            return r_.literal("ull");
         }
-        json::Number n;
-        if (!read_number("usize", n)) return false;
+        json::Value n;
+        if (const json::Fault fault = read_number("usize", n)) return fault;
         if (n.kind == json::ValueKind::U64) {
             out = n.u64;
-            return true;
+            return json::kOk;
         }
-        const std::string found = json::describe_number(n);
-        r_.fail_unplaced(n.kind == json::ValueKind::I64
-                             ? "invalid value: " + found + ", expected usize"
-                             : "invalid type: " + found + ", expected usize");
+        r_.fail_record(n.kind == json::ValueKind::I64
+                           ? "invalid value: " + json::describe_value(n) + ", expected usize"
+                           : json::invalid_type(n, "usize"));
         r_.place_error();
-        return false;
+        return json::kRecordMismatch;
     }
 
     // A kind name in quotes, looked up among the five.
-    bool read_kind_name(SignalKind& out) {
-        const int c = r_.peek_nonblank();
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
-        if (c != '"') return r_.fail_invalid_type("variant identifier");
-        r_.eat();
-        std::string_view name;
-        if (!r_.read_string(scratch_, name)) return false;
-        auto kind = kind_from_name(name);
+    json::Fault read_kind_name(SignalKind& out) {
+        if (const json::Fault fault = expect('"', "variant identifier")) return fault;
+        json::Value name;
+        if (const json::Fault fault = r_.scalar('"', name)) return fault;
+        auto kind = kind_from_name(name.string());
         if (!kind) {
-            r_.fail_unplaced(unknown_kind(name));
+            r_.fail_record(unknown_kind(name.string()));
             r_.place_error();
-            return false;
+            return json::kRecordMismatch;
         }
         out = *kind;
-        return true;
+        return json::kOk;
     }
 
-    bool read_null_unit() {
-        const int c = r_.peek_nonblank();
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
-        if (c != 'n') return r_.fail_invalid_type("unit");
+    json::Fault read_null_unit() {
+        if (const json::Fault fault = expect('n', "unit")) return fault;
         r_.eat();
-        return r_.expect_literal_rest("ull");
+        return r_.literal("ull");
     }
 
     // "name" or {"name":null}.
-    bool read_kind(SignalKind& out) {
+    json::Fault read_kind(SignalKind& out) {
         const int c = r_.peek_nonblank();
         if (c == '"') return read_kind_name(out);
-        if (c < 0) return r_.fail_at_peek("EOF while parsing a value");
-        if (c != '{') return r_.fail_at_peek("expected value");
-        if (!r_.enter_nested()) return false;
+        if (c < 0) return r_.fail(json::kEofValue, json::Place::AfterPeek);
+        if (c != '{') return r_.fail(json::kExpectedValue, json::Place::AfterPeek);
+        if (const json::Fault fault = r_.enter_nested()) return fault;
         r_.eat();
-        const bool ok = read_kind_name(out) && r_.expect_colon() && read_null_unit();
+        json::Fault fault = read_kind_name(out);
+        if (!fault) fault = r_.colon();
+        if (!fault) fault = read_null_unit();
         r_.leave_nested();
-        if (!ok) return false;
+        if (fault) return fault;
         const int close = r_.peek_nonblank();
         if (close == '}') {
             r_.eat();
-            return true;
+            return json::kOk;
         }
-        if (close >= 0) return r_.fail_here("expected value");
-        return r_.fail_here("EOF while parsing an object");
+        return r_.fail(close >= 0 ? json::kExpectedValue : json::kEofObject, json::Place::Here);
     }
 
-    bool read_signal(Signal& signal) {
+    json::Fault read_signal(Signal& signal) {
         return read_record(
             "struct Signal", [&] { return signal_from_array(signal); },
             [&] { return signal_from_object(signal); });
     }
 
-    bool signal_from_array(Signal& signal) {
-        bool first = true;
-        int next = r_.next_element(first);
-        if (next < 0) return false;
-        if (next == 0)
-            return r_.fail_unplaced("invalid length 0, expected struct Signal with 3 elements");
-        if (!read_kind(signal.kind)) return false;
-        if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 1 && !read_f64_list(signal.params)) return false;
-        if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 1 && !read_f64(signal.weight)) return false;
-        return true;
+    json::Fault signal_from_array(Signal& signal) {
+        std::size_t count = 0;
+        const json::Fault fault = r_.elements(
+            [&](std::size_t index) {
+                count = index + 1;
+                switch (index) {
+                    case 0:
+                        return read_kind(signal.kind);
+                    case 1:
+                        return read_f64_list(signal.params);
+                    default:
+                        return read_f64(signal.weight);
+                }
+            },
+            3);
+        if (fault) return fault;
+        if (count == 0)
+            return r_.fail_record("invalid length 0, expected struct Signal with 3 elements");
+        return json::kOk;
     }
 
-    bool signal_from_object(Signal& signal) {
+    json::Fault signal_from_object(Signal& signal) {
         return read_members(kSignalFields, kKind, [&](int field) {
             switch (field) {
                 case kKind:
@@ -266,33 +247,34 @@ private:
 
     // The members of a record's object form, in order of appearance: a
     // field named twice fails before its value is read; other names are
-    // skipped; the `required` field must have been seen by the end.
+    // skipped (loosely, within the nesting limit); the `required` field
+    // must have been seen by the end.
     template <std::size_t N, class ReadField>
-    bool read_members(const std::array<std::string_view, N>& fields, int required,
-                      ReadField read_field) {
+    json::Fault read_members(const std::array<std::string_view, N>& fields, int required,
+                             ReadField read_field) {
         std::array<bool, N> seen{};
-        bool first = true;
-        for (;;) {
-            std::string_view key;
-            const int next = r_.next_key(first, scratch_, key);
-            if (next < 0) return false;
-            if (next == 0) break;
-            const int field = field_index(fields, key);
-            const auto index = static_cast<std::size_t>(field);
-            if (field >= 0 && seen[index]) {
-                return r_.fail_unplaced("duplicate field `" + std::string(fields[index]) + "`");
+        const json::Fault fault = r_.members([&](std::string_view key) {
+            const std::optional<int> field = field_index(fields, key);
+            const auto index = static_cast<std::size_t>(field.value_or(0));
+            if (field && seen[index]) {
+                return r_.fail_record("duplicate field `" + std::string(fields[index]) + "`");
             }
-            if (!r_.expect_colon()) return false;
-            if (!(field >= 0 ? read_field(field) : r_.skip_value())) return false;
-            if (field >= 0) seen[index] = true;
-        }
+            if (const json::Fault colon = r_.colon()) return colon;
+            if (!field) {
+                json::Skipper<json::Strictness::Loose> skipper;
+                return r_.value(skipper);
+            }
+            seen[index] = true;
+            return read_field(*field);
+        });
+        if (fault) return fault;
         if (!seen[static_cast<std::size_t>(required)]) {
-            return r_.fail_unplaced(missing_field(fields[static_cast<std::size_t>(required)]));
+            return r_.fail_record(missing_field(fields[static_cast<std::size_t>(required)]));
         }
-        return true;
+        return json::kOk;
     }
 
-    bool read_signals(std::vector<Signal>& out) {
+    json::Fault read_signals(std::vector<Signal>& out) {
         out.clear();
         return read_list([&] {
             out.emplace_back();
@@ -300,25 +282,33 @@ private:
         });
     }
 
-    bool spec_from_array(RadarSpec& spec) {
-        bool first = true;
-        int next = r_.next_element(first);
-        if (next < 0) return false;
-        if (next == 1 && !read_text_list(spec.venues)) return false;
-        if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 1 && !read_text_list(spec.symbols)) return false;
-        if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 0)
-            return r_.fail_unplaced("invalid length 2, expected struct RadarSpec with 5 elements");
-        if (!read_signals(spec.signals)) return false;
-        if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 1 && !read_f64(spec.threshold)) return false;
-        if ((next = r_.next_element(first)) < 0) return false;
-        if (next == 1 && !read_limit(spec.limit)) return false;
-        return true;
+    json::Fault spec_from_array(RadarSpec& spec) {
+        std::size_t count = 0;
+        const json::Fault fault = r_.elements(
+            [&](std::size_t index) {
+                count = index + 1;
+                switch (index) {
+                    case 0:
+                        return read_text_list(spec.venues);
+                    case 1:
+                        return read_text_list(spec.symbols);
+                    case 2:
+                        return read_signals(spec.signals);
+                    case 3:
+                        return read_f64(spec.threshold);
+                    default:
+                        return read_limit(spec.limit);
+                }
+            },
+            5);
+        if (fault) return fault;
+        if (count < 3) {
+            return r_.fail_record("invalid length 2, expected struct RadarSpec with 5 elements");
+        }
+        return json::kOk;
     }
 
-    bool spec_from_object(RadarSpec& spec) {
+    json::Fault spec_from_object(RadarSpec& spec) {
         return read_members(kSpecFields, kSignals, [&](int field) {
             switch (field) {
                 case kVenues:
@@ -336,7 +326,6 @@ private:
     }
 
     json::Reader& r_;
-    std::string scratch_;
 };
 
 // ---- the value road ----------------------------------------------------------
@@ -344,196 +333,152 @@ private:
 using json::Value;
 using json::ValueKind;
 
-std::string invalid_type(const Value& found, std::string_view expected) {
-    return "invalid type: " + json::describe_value(found) + ", expected " + std::string(expected);
-}
-
-bool value_text_list(const Value& v, std::vector<std::string>& out, std::string& error) {
-    if (!v.is_array()) {
-        error = invalid_type(v, "a sequence");
-        return false;
-    }
+Status value_text_list(const Value& v, std::vector<std::string>& out) {
+    if (!v.is_array()) return parse_error(json::invalid_type(v, "a sequence"));
     out.clear();
     for (const Value* it = v.begin_items(); it != v.end_items(); ++it) {
-        if (!it->is_string()) {
-            error = invalid_type(*it, "a string");
-            return false;
-        }
+        if (!it->is_string()) return parse_error(json::invalid_type(*it, "a string"));
         out.emplace_back(it->string());
     }
-    return true;
+    return std::nullopt;
 }
 
-bool value_f64(const Value& v, double& out, std::string& error) {
-    if (!v.is_number()) {
-        error = invalid_type(v, "f64");
-        return false;
-    }
+Status value_f64(const Value& v, double& out) {
+    if (!v.is_number()) return parse_error(json::invalid_type(v, "f64"));
     out = v.as_double();
-    return true;
+    return std::nullopt;
 }
 
-bool value_f64_list(const Value& v, std::vector<double>& out, std::string& error) {
-    if (!v.is_array()) {
-        error = invalid_type(v, "a sequence");
-        return false;
-    }
+Status value_f64_list(const Value& v, std::vector<double>& out) {
+    if (!v.is_array()) return parse_error(json::invalid_type(v, "a sequence"));
     out.clear();
     for (const Value* it = v.begin_items(); it != v.end_items(); ++it) {
         double x = 0.0;
-        if (!value_f64(*it, x, error)) return false;
+        if (Status failed = value_f64(*it, x)) return failed;
         out.push_back(x);
     }
-    return true;
+    return std::nullopt;
 }
 
-bool value_limit(const Value& v, std::optional<std::uint64_t>& out, std::string& error) {
+Status value_limit(const Value& v, std::optional<std::uint64_t>& out) {
     switch (v.kind) {
         case ValueKind::Null:
             out.reset();
-            return true;
+            return std::nullopt;
         case ValueKind::U64:
             out = v.u64;
-            return true;
+            return std::nullopt;
         case ValueKind::I64:
-            error = "invalid value: " + json::describe_value(v) + ", expected usize";
-            return false;
+            return parse_error("invalid value: " + json::describe_value(v) + ", expected usize");
         default:
-            error = invalid_type(v, "usize");
-            return false;
+            return parse_error(json::invalid_type(v, "usize"));
     }
 }
 
-bool value_kind(const Value& v, SignalKind& out, std::string& error) {
-    std::string_view name;
-    const Value* unit = nullptr;
-    if (!json::unit_variant(v, name, unit, error)) return false;
-    auto kind = kind_from_name(name);
-    if (!kind) {
-        error = unknown_kind(name);
-        return false;
-    }
+Status value_kind(const Value& v, SignalKind& out) {
+    auto variant = json::unit_variant(v);
+    if (!variant) return std::move(variant).error();
+    auto kind = kind_from_name(variant.value().name);
+    if (!kind) return parse_error(unknown_kind(variant.value().name));
+    const Value* unit = variant.value().unit;
     if (unit != nullptr && unit->kind != ValueKind::Null) {
-        error = invalid_type(*unit, "unit");
-        return false;
+        return parse_error(json::invalid_type(*unit, "unit"));
     }
     out = *kind;
-    return true;
+    return std::nullopt;
 }
 
-std::string too_long(std::size_t length) {
-    return "invalid length " + std::to_string(length) + ", expected fewer elements in array";
+CoreError too_long(std::size_t length) {
+    return parse_error("invalid length " + std::to_string(length) +
+                       ", expected fewer elements in array");
 }
 
-bool value_signal(const Value& v, Signal& signal, std::string& error) {
+// The members of a record's object form, in byte-wise name order; the
+// `required` field must be among them.
+template <std::size_t N, class ReadField>
+Status value_members(const Value& v, const std::array<std::string_view, N>& fields, int required,
+                     ReadField read_field) {
+    bool has_required = false;
+    for (const json::Member* m = v.begin_members(); m != v.end_members(); ++m) {
+        const std::optional<int> field = field_index(fields, m->key);
+        if (!field) continue;
+        has_required = has_required || *field == required;
+        if (Status failed = read_field(*field, m->value)) return failed;
+    }
+    if (!has_required)
+        return parse_error(missing_field(fields[static_cast<std::size_t>(required)]));
+    return std::nullopt;
+}
+
+Status value_signal(const Value& v, Signal& signal) {
     if (v.is_array()) {
         const std::size_t n = v.size;
-        if (n == 0) {
-            error = "invalid length 0, expected struct Signal with 3 elements";
-            return false;
+        if (n == 0) return parse_error("invalid length 0, expected struct Signal with 3 elements");
+        if (Status failed = value_kind(v.items[0], signal.kind)) return failed;
+        if (n > 1) {
+            if (Status failed = value_f64_list(v.items[1], signal.params)) return failed;
         }
-        if (!value_kind(v.items[0], signal.kind, error)) return false;
-        if (n > 1 && !value_f64_list(v.items[1], signal.params, error)) return false;
-        if (n > 2 && !value_f64(v.items[2], signal.weight, error)) return false;
-        if (n > 3) {
-            error = too_long(n);
-            return false;
+        if (n > 2) {
+            if (Status failed = value_f64(v.items[2], signal.weight)) return failed;
         }
-        return true;
+        if (n > 3) return too_long(n);
+        return std::nullopt;
     }
-    if (!v.is_object()) {
-        error = invalid_type(v, "struct Signal");
-        return false;
-    }
-    bool has_kind = false;
-    for (const json::Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        bool ok = true;
-        switch (field_index(kSignalFields, m->key)) {
+    if (!v.is_object()) return parse_error(json::invalid_type(v, "struct Signal"));
+    return value_members(v, kSignalFields, kKind, [&](int field, const Value& value) {
+        switch (field) {
             case kKind:
-                ok = value_kind(m->value, signal.kind, error), has_kind = true;
-                break;
+                return value_kind(value, signal.kind);
             case kParams:
-                ok = value_f64_list(m->value, signal.params, error);
-                break;
-            case kWeight:
-                ok = value_f64(m->value, signal.weight, error);
-                break;
+                return value_f64_list(value, signal.params);
             default:
-                break;
+                return value_f64(value, signal.weight);
         }
-        if (!ok) return false;
-    }
-    if (!has_kind) {
-        error = missing_field("kind");
-        return false;
-    }
-    return true;
+    });
 }
 
-bool value_signals(const Value& v, std::vector<Signal>& out, std::string& error) {
-    if (!v.is_array()) {
-        error = invalid_type(v, "a sequence");
-        return false;
-    }
+Status value_signals(const Value& v, std::vector<Signal>& out) {
+    if (!v.is_array()) return parse_error(json::invalid_type(v, "a sequence"));
     out.clear();
     for (const Value* it = v.begin_items(); it != v.end_items(); ++it) {
         out.emplace_back();
-        if (!value_signal(*it, out.back(), error)) return false;
+        if (Status failed = value_signal(*it, out.back())) return failed;
     }
-    return true;
+    return std::nullopt;
 }
 
-bool value_spec(const Value& v, RadarSpec& spec, std::string& error) {
+Status value_spec_field(int field, const Value& value, RadarSpec& spec) {
+    switch (field) {
+        case kVenues:
+            return value_text_list(value, spec.venues);
+        case kSymbols:
+            return value_text_list(value, spec.symbols);
+        case kSignals:
+            return value_signals(value, spec.signals);
+        case kThreshold:
+            return value_f64(value, spec.threshold);
+        default:
+            return value_limit(value, spec.limit);
+    }
+}
+
+Status value_spec(const Value& v, RadarSpec& spec) {
     if (v.is_array()) {
         const std::size_t n = v.size;
-        if (n > 0 && !value_text_list(v.items[0], spec.venues, error)) return false;
-        if (n > 1 && !value_text_list(v.items[1], spec.symbols, error)) return false;
-        if (n < 3) {
-            error = "invalid length 2, expected struct RadarSpec with 5 elements";
-            return false;
+        for (std::size_t i = 0; i < std::min<std::size_t>(n, 5); ++i) {
+            if (Status failed = value_spec_field(static_cast<int>(i), v.items[i], spec)) {
+                return failed;
+            }
         }
-        if (!value_signals(v.items[2], spec.signals, error)) return false;
-        if (n > 3 && !value_f64(v.items[3], spec.threshold, error)) return false;
-        if (n > 4 && !value_limit(v.items[4], spec.limit, error)) return false;
-        if (n > 5) {
-            error = too_long(n);
-            return false;
-        }
-        return true;
+        if (n < 3)
+            return parse_error("invalid length 2, expected struct RadarSpec with 5 elements");
+        if (n > 5) return too_long(n);
+        return std::nullopt;
     }
-    if (!v.is_object()) {
-        error = invalid_type(v, "struct RadarSpec");
-        return false;
-    }
-    bool has_signals = false;
-    for (const json::Member* m = v.begin_members(); m != v.end_members(); ++m) {
-        bool ok = true;
-        switch (field_index(kSpecFields, m->key)) {
-            case kVenues:
-                ok = value_text_list(m->value, spec.venues, error);
-                break;
-            case kSymbols:
-                ok = value_text_list(m->value, spec.symbols, error);
-                break;
-            case kSignals:
-                ok = value_signals(m->value, spec.signals, error), has_signals = true;
-                break;
-            case kThreshold:
-                ok = value_f64(m->value, spec.threshold, error);
-                break;
-            case kLimit:
-                ok = value_limit(m->value, spec.limit, error);
-                break;
-            default:
-                break;
-        }
-        if (!ok) return false;
-    }
-    if (!has_signals) {
-        error = missing_field("signals");
-        return false;
-    }
-    return true;
+    if (!v.is_object()) return parse_error(json::invalid_type(v, "struct RadarSpec"));
+    return value_members(v, kSpecFields, kSignals, [&](int field, const Value& value) {
+        return value_spec_field(field, value, spec);
+    });
 }
 
 }  // namespace
@@ -542,15 +487,16 @@ Result<RadarSpec> parse_spec_text(std::string_view text) {
     json::Reader reader(text);
     SpecTextReader spec_reader(reader);
     RadarSpec spec;
-    if (spec_reader.read_spec(spec) && reader.end_document()) return spec;
-    return parse_error(reader.error_text());
+    json::Fault fault = spec_reader.read_spec(spec);
+    if (!fault) fault = reader.end_document();
+    if (fault) return reader.error();
+    return spec;
 }
 
 Result<RadarSpec> spec_from_value(const json::Value& value) {
     RadarSpec spec;
-    std::string error;
-    if (value_spec(value, spec, error)) return spec;
-    return parse_error(std::move(error));
+    if (Status failed = value_spec(value, spec)) return std::move(*failed);
+    return spec;
 }
 
 std::size_t param_count(SignalKind kind) {

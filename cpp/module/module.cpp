@@ -9,8 +9,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
-#include <dlfcn.h>
 
 #include <atomic>
 #include <cstdint>
@@ -23,11 +21,17 @@
 #include <utility>
 
 #include "command.hpp"
+#include "interpreter.hpp"
+#include "version.hpp"
 #include "worker_pool.hpp"
 
 namespace {
 
-constexpr const char kVersion[] = "0.2.0";
+// New reference to the version text, or nullptr with an error set.
+PyObject* version_text() noexcept {
+    return PyUnicode_FromStringAndSize(radar::kVersion.data(),
+                                       static_cast<Py_ssize_t>(radar::kVersion.size()));
+}
 
 // ---------------------------------------------------------------------------
 // References
@@ -225,7 +229,7 @@ PyObject* bind_one_fast(const char* function, const char* param, PyObject* const
 }
 
 // Attaches "while processing '<param>'" to the pending exception through its
-// add_note method (Python 3.11+); older interpreters have none, so no note.
+// add_note method (see interpreter.hpp); without one, no note.
 void add_param_note(const char* param) noexcept {
     PyObject* type = nullptr;
     PyObject* value = nullptr;
@@ -235,7 +239,7 @@ void add_param_note(const char* param) noexcept {
     if (value != nullptr && traceback != nullptr) PyException_SetTraceback(value, traceback);
 
     if (value != nullptr) {
-        Ref add_note(PyObject_GetAttrString(value, "add_note"));
+        Ref add_note(PyObject_GetAttrString(value, interpreter::kAddNote));
         if (add_note) {
             Ref note(PyUnicode_FromFormat("while processing '%s'", param));
             Ref call_args(note ? PyTuple_Pack(1, note.get()) : nullptr);
@@ -264,20 +268,8 @@ private:
     std::string_view text_;
 };
 
-// PyUnicode_AsUTF8AndSize joined the stable ABI in 3.10. It reads a str's
-// UTF-8 form without copying it (an ASCII str is its own UTF-8), which for
-// large requests saves a copy and its fresh pages. Looked up at run time so
-// that the one wheel still loads on 3.9, where the bytes copy is used.
-using AsUtf8AndSize = const char* (*)(PyObject*, Py_ssize_t*);
-AsUtf8AndSize g_as_utf8_and_size = nullptr;
-
-long interpreter_version() noexcept;
-
-void find_utf8_view_function() noexcept {
-    if (interpreter_version() < 0x030A0000) return;
-    g_as_utf8_and_size =
-        reinterpret_cast<AsUtf8AndSize>(dlsym(RTLD_DEFAULT, "PyUnicode_AsUTF8AndSize"));
-}
+// Reads a str's UTF-8 form without a copy where the interpreter can.
+interpreter::AsUtf8AndSize g_as_utf8_and_size = nullptr;
 
 // The interpreter keeps the UTF-8 form it makes of a non-ASCII str for as
 // long as the str lives, which for a large request would double what the
@@ -557,7 +549,7 @@ PyObject* radar_command_fast(PyObject* self, PyObject* const* args, Py_ssize_t n
 }
 
 PyObject* radar_version(PyObject* /*unused*/, PyObject* /*unused*/) noexcept {
-    return PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1);
+    return version_text();
 }
 
 // Method tables want one function-pointer type; the detour through void(*)()
@@ -585,29 +577,15 @@ PyType_Spec g_radar_spec = {
     "builtins.Radar", static_cast<int>(sizeof(PyRadar)), 0, Py_TPFLAGS_DEFAULT, g_radar_slots,
 };
 
-// METH_FASTCALL joined the stable ABI in 3.10 (the flag's value is fixed
-// there); on such interpreters "command" takes its arguments as an array.
-constexpr int kMethFastcall = 0x0080;
-
-long interpreter_version() noexcept {
-    PyObject* hexversion = PySys_GetObject("hexversion");  // borrowed
-    if (hexversion == nullptr) return 0;
-    const long version = PyLong_AsLong(hexversion);
-    if (version == -1 && PyErr_Occurred() != nullptr) {
-        PyErr_Clear();
-        return 0;
-    }
-    return version;
-}
-
 PyObject* g_radar_type = nullptr;  // created on first use, kept for the process
 
 // Borrowed reference to the Radar type, or nullptr with an error set.
 PyObject* radar_type() noexcept {
     if (g_radar_type == nullptr) {
-        if (interpreter_version() >= 0x030A0000) {
+        // Where it can, "command" takes its arguments as an array.
+        if (interpreter::has_fastcall()) {
             g_radar_methods[0].ml_meth = as_cfunction(radar_command_fast);
-            g_radar_methods[0].ml_flags = kMethFastcall | METH_KEYWORDS;
+            g_radar_methods[0].ml_flags = interpreter::kMethFastcall | METH_KEYWORDS;
         }
         PyObject* created = PyType_FromSpec(&g_radar_spec);
         if (created == nullptr) return nullptr;
@@ -664,11 +642,11 @@ int module_exec(PyObject* module) noexcept {
             g_isascii_name = PyUnicode_InternFromString("isascii");
             if (g_isascii_name == nullptr) return -1;
         }
-        Ref version(PyUnicode_FromStringAndSize(kVersion, sizeof(kVersion) - 1));
+        Ref version(version_text());
         if (!version || add_public(module, "__version__", version.get()) < 0) return -1;
         PyObject* type = radar_type();
         if (type == nullptr) return -1;
-        find_utf8_view_function();
+        g_as_utf8_and_size = interpreter::utf8_view_function();
         return add_public(module, "Radar", type);
     });
 }

@@ -455,7 +455,7 @@ int main(int argc, char** argv) {
          feed("ETH", book(9, 1, 5))},
         {"feed, new symbol", feed("NEW", derivatives(9, 120, -5e-4, 47)),
          batch("NEW", event_list(9, 3))},
-        {"feed, general road (escapes)",
+        {"feed, escaped symbol, array form",
          R"({"cmd":"feed","symbol":"B\u0054C","event":["derivatives",9,130,-0.0005,46]})",
          feed("BTC", liquidation(10, 4))},
         {"feed_batch, 3 liquidations + 10",
