@@ -1,4 +1,4 @@
-"""The ``norsel-radar`` command line: demo, scan, replay and generate.
+"""The ``norsel-radar`` command line: demo, scan, replay, generate, backtest and convert.
 
 User errors (a missing file, a bad spec, a bad event) end the program with one
 line on stderr and exit status 2; the radar's own messages are shown as they
@@ -587,6 +587,12 @@ def build_parser() -> argparse.ArgumentParser:
     gen.add_argument("--format", choices=("scan", "jsonl"), default="scan")
     gen.add_argument("-o", "--output", metavar="FILE", help="output file (default: stdout)")
     gen.set_defaults(run=cmd_generate)
+
+    # backtest and convert (norsel_radar.history), written for the command
+    # line's package form: add_parser(sub, formatter) and run(args).
+    from .history import cli as history_cli
+
+    history_cli.add_parser(sub, argparse.HelpFormatter)
     return parser
 
 
