@@ -328,16 +328,11 @@ def _in_process(
 
 
 def tabled(source: Source) -> Source:
-    """JSON inputs read once into a table, so that partitions do not each
-    parse the text again."""
-    if source.table is not None or source.is_parquet_only():
+    """Inputs other than Parquet read into memory once, so that partitions
+    do not each parse the text again."""
+    if source.is_parquet_only():
         return source
-    from .columns import normalize
-
-    tables = [normalize(c.table, c.where) for c in source.chunks()]
-    if not tables:
-        raise HistoryError("no events")
-    return Source(table=pa.concat_tables(tables), where=", ".join(source.paths))
+    return source.in_memory()
 
 
 def run_sequentially(

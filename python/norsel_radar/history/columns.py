@@ -17,9 +17,8 @@ import numpy as np
 import orjson
 import pyarrow as pa
 
-from .._norsel_radar import Radar
 from .errors import HistoryError
-from .inputs import SCRATCH_SPEC, Chunk, place, radar_message
+from .inputs import Chunk, place, radar_message
 from .schema import FIELDS, KINDS, arrow_schema
 
 __all__ = ["Columns", "OutOfOrder", "build", "normalize"]
@@ -145,13 +144,13 @@ def _event_value(table: Any, row: int) -> Dict[str, Any]:
     return value
 
 
-def _row_problem(table: Any, row: int, scratch: Radar) -> str:
+def _row_problem(table: Any, row: int) -> str:
     value = _event_value(table, row)
     for name, x in value.items():
         if isinstance(x, float) and x - x != 0.0:
             return f"{name} is {x}, which JSON cannot carry to the radar"
     symbol = table.column("symbol")[row].as_py()
-    message = radar_message(scratch, symbol, orjson.dumps(value).decode())
+    message = radar_message(symbol, orjson.dumps(value).decode())
     return message or "the event does not fit"
 
 
@@ -184,7 +183,7 @@ class Checked:
     file: int
 
 
-def check(chunk: Chunk, scratch: Optional[Radar] = None) -> Checked:
+def check(chunk: Chunk) -> Checked:
     """A chunk's rows checked as the radar checks events, compacted."""
     table = normalize(chunk.table, chunk.where, plain=False)
     n = table.num_rows
@@ -235,7 +234,7 @@ def check(chunk: Chunk, scratch: Optional[Radar] = None) -> Checked:
                 v[KEPT[code].index(field)][rows] = picked
     if bad:
         row = min(bad)
-        message = _row_problem(table, row, scratch or Radar(SCRATCH_SPEC))
+        message = _row_problem(table, row)
         symbol = names[symbols[row]]
         where = place(chunk.where, chunk.style, int(chunk.locs[row]), symbol)
         raise HistoryError(f"{where}: {message}")
@@ -249,8 +248,9 @@ def check(chunk: Chunk, scratch: Optional[Radar] = None) -> Checked:
 
 
 class OutOfOrder:
-    """Events whose timestamp is older than the previous event of their
-    symbol: how many, and the first of them in input order."""
+    """Events whose timestamp is older than an earlier event of their symbol:
+    how many, and the first of them in input order (with the newest
+    timestamp seen before it)."""
 
     __slots__ = ("count", "first", "symbol", "ts", "previous", "_key")
 
@@ -326,21 +326,28 @@ class Columns:
 
     def out_of_order(self, order: Any) -> Optional[OutOfOrder]:
         """Given the positions grouped by symbol in input order, the events
-        older than their predecessor."""
+        older than an earlier event of their symbol."""
         sym = self.sym[order]
         ts = self.ts[order]
-        late = (sym[1:] == sym[:-1]) & (ts[1:] < ts[:-1])
-        count = int(np.count_nonzero(late))
-        if not count:
+        if not bool(((sym[1:] == sym[:-1]) & (ts[1:] < ts[:-1])).any()):
             return None
+        # Against the newest earlier event of the symbol: a running maximum per symbol.
+        cuts = np.flatnonzero(sym[1:] != sym[:-1]) + 1
+        newest = np.concatenate([np.maximum.accumulate(part) for part in np.split(ts, cuts)])
+        late = np.zeros(len(ts), dtype=bool)
+        late[1:] = (sym[1:] == sym[:-1]) & (ts[1:] < newest[:-1])
         hits = np.flatnonzero(late)
-        positions = order[hits + 1]
+        positions = order[hits]
         k = int(np.argmin(positions))
         pos = int(positions[k])
         where, key = self.locate(pos)
-        previous = int(ts[hits[k]])
         return OutOfOrder(
-            count, where, self.symbols[int(self.sym[pos])], int(self.ts[pos]), previous, key
+            len(hits),
+            where,
+            self.symbols[int(self.sym[pos])],
+            int(self.ts[pos]),
+            int(newest[hits[k] - 1]),
+            key,
         )
 
 
@@ -349,10 +356,9 @@ def build(chunks: Iterable[Chunk]) -> Columns:
     out = Columns()
     index: Dict[str, int] = {}
     parts: List[Checked] = []
-    scratch = Radar(SCRATCH_SPEC)
     pos = 0
     for chunk in chunks:
-        part = check(chunk, scratch)
+        part = check(chunk)
         lut = np.array([index.setdefault(s, len(index)) for s in part.symbols], dtype=np.int32)
         part.codes = lut[part.codes] if len(lut) else part.codes
         out._spans.append((pos, part.where, part.style, part.locs, part.file))

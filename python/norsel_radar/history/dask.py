@@ -175,8 +175,8 @@ def _on_client(
     futures = []
     for i, (lo, hi) in enumerate(p.ranges):
         task_source: Any = source
-        if source.table is not None:
-            task_source = client.scatter(_slice(source, lo, hi), hash=False)
+        if source.memory is not None:
+            task_source = client.scatter(Source(chunks=list(source.chunks(lo, hi))), hash=False)
         futures.append(
             client.submit(
                 run_partition, task_source, *_args(p, lo, hi), key=f"norsel-backtest-{run}-{i}"
@@ -196,16 +196,6 @@ def _on_client(
     finally:
         client.cancel([f for f in futures if not f.done()])
     return assemble([x for x in partials if x is not None], p.grid, spec, every)
-
-
-def _slice(source: Source, lo: str, hi: str) -> Source:
-    import pyarrow as pa
-
-    from .columns import normalize
-
-    tables = [normalize(c.table, c.where) for c in source.chunks(lo, hi)]
-    table = pa.concat_tables(tables) if tables else None
-    return Source(table=table, where=source.where) if table is not None else Source([], None)
 
 
 def _result(future: Any, i: int, p: Plan) -> Partial:

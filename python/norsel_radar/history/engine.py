@@ -184,14 +184,13 @@ def replay(
             his.append([0] * nseg)
             continue
         values = [v0[rows], v1[rows], v2[rows]][: (3, 2, 1)[code]]
-        text, starts = _rows_text(code, values)
-        lo = starts[bounds[:-1]]
-        hi = np.where(bounds[1:] > bounds[:-1], starts[bounds[1:]] - 1, lo)
+        text, row_starts = _rows_text(code, values)
+        lo = row_starts[bounds[:-1]]
+        hi = np.where(bounds[1:] > bounds[:-1], row_starts[bounds[1:]] - 1, lo)
         texts.append(text)
         los.append(lo.tolist())
         his.append(hi.tolist())
 
-    radar = Radar(spec_json)
     heads = [
         b'{"cmd":"feed_batch","symbol":' + orjson.dumps(s) + b',"events":[' for s in columns.symbols
     ]
@@ -208,8 +207,9 @@ def replay(
     current = -1
     fed_rows = 0
     labels = tuple(labels)
-    command = radar.command
     h_d, h_o, h_l = HEADS
+    radar = Radar(spec_json)
+    command: Any = radar.command
 
     def look(at: int) -> None:
         nonlocal last_text
@@ -224,33 +224,39 @@ def replay(
         ]
         out.changes.append((at, value["scanned"], rows))
 
-    for s in seg_order:
-        at = seg_g_l[s]
-        if at != current:
-            if current >= 0:
-                look(current)
-                if progress is not None:
-                    progress(fed_rows)
-                    fed_rows = 0
-            current = at
-        stamp = seg_ts_l[s]
-        parts = []
-        a, b = d_lo[s], d_hi[s]
-        if a != b:
-            parts.append(d_text[a:b].replace(b"[", h_d % stamp))
-        a, b = o_lo[s], o_hi[s]
-        if a != b:
-            parts.append(o_text[a:b].replace(b"[", h_o % stamp))
-        a, b = l_lo[s], l_hi[s]
-        if a != b:
-            parts.append(l_text[a:b].replace(b"[", h_l % stamp))
-        reply = command((heads[seg_sym_l[s]] + b",".join(parts) + b"]}").decode())
-        if reply != OK:  # the events were checked when read: this is a bug
-            raise HistoryError(
-                f"the radar refused a batch for {columns.symbols[seg_sym_l[s]]!r}: {reply}"
-            )
-        fed_rows += ends_l[s] - starts_l[s]
-    look(current)
-    if progress is not None:
-        progress(fed_rows)
+    try:
+        for s in seg_order:
+            at = seg_g_l[s]
+            if at != current:
+                if current >= 0:
+                    look(current)
+                    if progress is not None:
+                        progress(fed_rows)
+                        fed_rows = 0
+                current = at
+            stamp = seg_ts_l[s]
+            parts = []
+            a, b = d_lo[s], d_hi[s]
+            if a != b:
+                parts.append(d_text[a:b].replace(b"[", h_d % stamp))
+            a, b = o_lo[s], o_hi[s]
+            if a != b:
+                parts.append(o_text[a:b].replace(b"[", h_o % stamp))
+            a, b = l_lo[s], l_hi[s]
+            if a != b:
+                parts.append(l_text[a:b].replace(b"[", h_l % stamp))
+            reply = command((heads[seg_sym_l[s]] + b",".join(parts) + b"]}").decode())
+            if reply != OK:  # the events were checked when read: this is a bug
+                raise HistoryError(
+                    f"the radar refused a batch for {columns.symbols[seg_sym_l[s]]!r}: {reply}"
+                )
+            fed_rows += ends_l[s] - starts_l[s]
+        look(current)
+        if progress is not None:
+            progress(fed_rows)
+    finally:
+        # Dropped here, on its own thread, also when an exception's
+        # traceback keeps this frame alive.
+        del radar
+        command = None
     return out

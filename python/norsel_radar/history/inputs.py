@@ -70,16 +70,23 @@ def place(where: str, style: str, loc: int, symbol: Optional[str]) -> str:
     return f"{where}: row {loc}"
 
 
-def radar_message(scratch: Radar, symbol: Any, event_text: str) -> Optional[str]:
+def ask(request: str) -> Optional[str]:
+    """The radar's error message for a request; None if it takes it. The
+    scratch radar lives only for this call (a radar kept in a frame that an
+    exception's traceback holds could be dropped on another thread)."""
+    reply = Radar(SCRATCH_SPEC).command(request)
+    if reply.startswith('{"error":'):
+        return str(orjson.loads(reply)["error"])
+    return None
+
+
+def radar_message(symbol: Any, event_text: str) -> Optional[str]:
     """The radar's error for an event given as JSON text; None if it takes it."""
     try:
         head = orjson.dumps(symbol if isinstance(symbol, str) else "").decode()
     except orjson.JSONEncodeError:
         head = '""'
-    reply = scratch.command('{"cmd":"feed","symbol":' + head + ',"event":' + event_text + "}")
-    if reply.startswith('{"error":'):
-        return str(orjson.loads(reply)["error"])
-    return None
+    return ask('{"cmd":"feed","symbol":' + head + ',"event":' + event_text + "}")
 
 
 # --------------------------------------------------------------------------
@@ -322,30 +329,29 @@ def looks_like_jsonl(head: bytes) -> bool:
 
 
 class Source:
-    """Where events come from: files (any of the readable forms, in order) or
-    an in-memory table. Picklable, so that partitions can read their part
-    where they run."""
+    """Where events come from: files (any of the readable forms, read in
+    order), or rows already in memory (`Chunk`s, which keep where each row
+    came from). Picklable, so that partitions can read their part where they
+    run."""
 
-    def __init__(self, paths: Sequence[str] = (), table: Any = None, where: str = "") -> None:
+    def __init__(self, paths: Sequence[str] = (), chunks: Optional[List[Chunk]] = None) -> None:
         self.paths = list(paths)
-        self.table = table
-        self.where = where or "<table>"
+        self.memory = chunks
 
     def __repr__(self) -> str:
-        return f"Source({self.paths or self.where!r})"
-
-    @property
-    def names(self) -> List[str]:
-        return self.paths or [self.where]
+        return f"Source({self.paths or 'in memory'!r})"
 
     def is_parquet_only(self) -> bool:
-        return bool(self.paths) and all(_kind_of(p) == "parquet" for p in self.paths)
+        return self.memory is None and all(_kind_of(p) == "parquet" for p in self.paths)
 
     def chunks(self, lo: Optional[str] = None, hi: Optional[str] = None) -> Iterator[Chunk]:
         """The rows, in input order; with ``lo``/``hi``, only the rows whose
         symbol lies in [lo, hi] (byte order)."""
-        if self.table is not None:
-            yield from _table_chunks(self.table, self.where, 0, lo, hi)
+        if self.memory is not None:
+            for chunk in self.memory:
+                part = _filter_chunk(chunk, lo, hi)
+                if part.table.num_rows:
+                    yield part
             return
         for index, path in enumerate(self.paths):
             kind = _kind_of(path)
@@ -355,7 +361,16 @@ class Source:
                 yield from _table_chunks(_read_ipc(path), path, index, lo, hi)
             else:
                 for chunk in _json_chunks(path, index):
-                    yield _filter_chunk(chunk, lo, hi) if lo is not None else chunk
+                    part = _filter_chunk(chunk, lo, hi)
+                    if part.table.num_rows:
+                        yield part
+
+    def in_memory(self) -> Source:
+        """The same rows read into memory once (JSON is parsed once, not by
+        every partition)."""
+        if self.memory is not None:
+            return self
+        return Source(chunks=list(self.chunks()))
 
 
 def _kind_of(path: str) -> str:
@@ -494,7 +509,6 @@ def _lines(head: bytes, stream: IO[bytes]) -> Iterator[bytes]:
 
 
 def _jsonl_chunks(lines: Iterator[bytes], where: str, file: int) -> Iterator[Chunk]:
-    scratch: Optional[Radar] = None
     rows = _Rows()
     for lineno, line in enumerate(lines, 1):
         if not line.strip():
@@ -505,15 +519,12 @@ def _jsonl_chunks(lines: Iterator[bytes], where: str, file: int) -> Iterator[Chu
             if type(symbol) is not str:
                 raise TypeError
             row = decode_event(obj["event"])
-            if slow:  # checked by the radar itself: lone surrogates, odd numbers
-                scratch = scratch or Radar(SCRATCH_SPEC)
-                if _line_message(scratch, line) is not None:
-                    raise _Bad
+            if slow and _line_message(line) is not None:  # checked by the radar itself
+                raise _Bad
         except UnicodeDecodeError:
             raise HistoryError(f"{where}:{lineno}: not UTF-8 text") from None
         except (ValueError, KeyError, TypeError, _Bad):
-            scratch = scratch or Radar(SCRATCH_SPEC)
-            raise HistoryError(f"{where}:{lineno}: {_line_problem(scratch, line)}") from None
+            raise HistoryError(f"{where}:{lineno}: {_line_problem(line)}") from None
         rows.symbols.append(symbol)
         rows.rows.append(row)
         rows.locs.append(lineno)
@@ -523,31 +534,28 @@ def _jsonl_chunks(lines: Iterator[bytes], where: str, file: int) -> Iterator[Chu
         yield rows.chunk(where, "line", file)
 
 
-def _line_message(scratch: Radar, line: bytes) -> Optional[str]:
+def _line_message(line: bytes) -> Optional[str]:
     text = line.decode("utf-8").strip()
-    reply = scratch.command('{"cmd":"feed",' + text[1:]) if text.startswith("{") else ""
-    if reply.startswith('{"error":'):
-        return str(orjson.loads(reply)["error"])
-    return None
+    return ask('{"cmd":"feed",' + text[1:]) if text.startswith("{") else None
 
 
-def _line_problem(scratch: Radar, line: bytes) -> str:
+def _line_problem(line: bytes) -> str:
     """What is wrong with a line: the radar's syntax message, its message for
     the event, or what a line must hold."""
     try:
         text = line.decode("utf-8").strip()
     except UnicodeDecodeError:
         return "not UTF-8 text"
-    reply = scratch.command(text)  # broken JSON: the reader's message and position
-    if reply.startswith('{"error":"parse: ') and " at line " in reply:
-        return str(orjson.loads(reply)["error"])
+    syntax = ask(text)  # broken JSON: the reader's message and position in the line
+    if syntax is not None and syntax.startswith("parse: ") and " at line " in syntax:
+        return syntax
     try:
         obj, _ = _loads(line)
     except ValueError:
         obj = None
     if not (isinstance(obj, dict) and isinstance(obj.get("symbol"), str) and "event" in obj):
         return 'expected an object with "symbol" (a string) and "event"'
-    return _line_message(scratch, line) or "the event does not fit"
+    return _line_message(line) or "the event does not fit"
 
 
 def _scan_form_chunks(data: bytes, where: str, file: int) -> Iterator[Chunk]:
@@ -555,11 +563,9 @@ def _scan_form_chunks(data: bytes, where: str, file: int) -> Iterator[Chunk]:
         text = data.decode("utf-8")
     except UnicodeDecodeError as exc:
         raise HistoryError(f"{where}: not UTF-8 text (byte {exc.start})") from None
-    scratch = Radar(SCRATCH_SPEC)
     # The radar checks the whole text first, in its own order, so that the
     # problem named is the one it meets first.
-    reply = scratch.command('{"cmd":"scan","events":' + text + "}")
-    problem = str(orjson.loads(reply)["error"]) if reply.startswith('{"error":') else None
+    problem = ask('{"cmd":"scan","events":' + text + "}")
     try:
         value, _ = _loads(data)
     except ValueError:
@@ -574,7 +580,7 @@ def _scan_form_chunks(data: bytes, where: str, file: int) -> Iterator[Chunk]:
             if not isinstance(events, list):
                 raise HistoryError(f"{where}: symbol {orjson.dumps(symbol).decode()}: {problem}")
             for index, event in enumerate(events, 1):
-                message = radar_message(scratch, symbol, _event_text(event))
+                message = radar_message(symbol, _event_text(event))
                 if message is not None:
                     raise HistoryError(f"{place(where, 'event', index, symbol)}: {message}")
         raise HistoryError(f"{where}: {problem}")
@@ -584,7 +590,7 @@ def _scan_form_chunks(data: bytes, where: str, file: int) -> Iterator[Chunk]:
             try:
                 row = decode_event(event)
             except _Bad:
-                message = radar_message(scratch, symbol, _event_text(event))
+                message = radar_message(symbol, _event_text(event))
                 raise HistoryError(
                     f"{place(where, 'event', index, symbol)}: {message or 'the event does not fit'}"
                 ) from None
@@ -618,14 +624,14 @@ def open_source(events: Any) -> Source:
         return events
     if isinstance(events, (str, os.PathLike)):
         return Source([os.fspath(events)])
-    if isinstance(events, pa.Table):
-        return Source(table=events)
     if isinstance(events, pa.RecordBatch):
-        return Source(table=pa.Table.from_batches([events]))
+        events = pa.Table.from_batches([events])
     if type(events).__name__ == "DataFrame" and hasattr(events, "to_dict"):
-        return Source(table=pa.Table.from_pandas(events, preserve_index=False))
+        events = pa.Table.from_pandas(events, preserve_index=False)
+    if isinstance(events, pa.Table):
+        return Source(chunks=list(_table_chunks(events, "<table>", 0, None, None)))
     if isinstance(events, dict) or (hasattr(events, "items") and hasattr(events, "keys")):
-        return Source(table=_mapping_table(events), where="<events>")
+        return Source(chunks=[_mapping_chunk(events)])
     if isinstance(events, (list, tuple)) and all(isinstance(p, (str, os.PathLike)) for p in events):
         if not events:
             raise HistoryError("no input files")
@@ -636,9 +642,8 @@ def open_source(events: Any) -> Source:
     )
 
 
-def _mapping_table(events: Any) -> Any:
+def _mapping_chunk(events: Any) -> Chunk:
     rows = _Rows()
-    scratch: Optional[Radar] = None
     for symbol, items in events.items():
         if not isinstance(symbol, str):
             raise TypeError(f"symbols must be str, got {type(symbol).__name__}")
@@ -650,8 +655,7 @@ def _mapping_table(events: Any) -> Any:
             try:
                 row = decode_event(value)
             except _Bad:
-                scratch = scratch or Radar(SCRATCH_SPEC)
-                message = radar_message(scratch, symbol, _event_text(value))
+                message = radar_message(symbol, _event_text(value))
                 raise HistoryError(
                     f"{place('<events>', 'event', index, symbol)}: "
                     f"{message or 'the event does not fit'}"
@@ -659,7 +663,7 @@ def _mapping_table(events: Any) -> Any:
             rows.symbols.append(symbol)
             rows.rows.append(row)
             rows.locs.append(index)
-    return rows.table()
+    return rows.chunk("<events>", "event", 0)
 
 
 def read_table(events: Any) -> Any:
