@@ -26,15 +26,19 @@ def _user_error(message: str) -> Exception:
     return UserError(message)
 
 
-def utc(ms: int, seconds: bool = True) -> str:
-    """Milliseconds since the Unix epoch as UTC time."""
+def utc(ms: int, every: int = 1000) -> str:
+    """Milliseconds since the Unix epoch as UTC time, to the minute, second
+    or millisecond as the checkpoint interval needs."""
     if ms == I64_MIN:
         return "-"
     try:
-        when = datetime.fromtimestamp(ms / 1000.0, tz=timezone.utc)
+        when = datetime.fromtimestamp(ms // 1000, tz=timezone.utc)
     except (OverflowError, OSError, ValueError):
         return str(ms)
-    return when.strftime("%Y-%m-%d %H:%M:%S" if seconds else "%Y-%m-%d %H:%M")
+    if every % 60_000 == 0:
+        return when.strftime("%Y-%m-%d %H:%M")
+    text = when.strftime("%Y-%m-%d %H:%M:%S")
+    return text if every % 1000 == 0 else f"{text}.{ms % 1000:03d}"
 
 
 def duration(ms: int) -> str:
@@ -111,10 +115,11 @@ def summary_text(timeline: Any, top: int) -> str:
     """What a backtest found, for people: the run, the alerts per symbol and
     the longest episodes."""
     grid = timeline.grid
+    every = timeline.every
     lines = [
         f"{timeline.events:,} events, {timeline.symbols:,} symbols;"
-        f" {len(grid):,} checkpoints every {duration(timeline.every)}"
-        f" from {utc(int(grid[0]))} to {utc(int(grid[-1]))} UTC"
+        f" {len(grid):,} checkpoints every {duration(every)}"
+        f" from {utc(int(grid[0]), every)} to {utc(int(grid[-1]), every)} UTC"
     ]
     summary = timeline.summary()
     if not summary:
@@ -127,8 +132,8 @@ def summary_text(timeline: Any, top: int) -> str:
         [
             s.symbol,
             f"{s.checkpoints:,}",
-            utc(s.first, False),
-            utc(s.last, False),
+            utc(s.first, every),
+            utc(s.last, every),
             str(s.episodes),
             f"{s.longest.checkpoints:,}",
             f"{s.peak:.4f}",
@@ -145,8 +150,8 @@ def summary_text(timeline: Any, top: int) -> str:
     rows = [
         [
             e.symbol,
-            utc(e.start, False),
-            utc(e.end, False),
+            utc(e.start, every),
+            utc(e.end, every),
             f"{e.checkpoints:,}",
             f"{e.peak:.4f}",
         ]

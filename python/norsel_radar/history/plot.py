@@ -40,13 +40,14 @@ def plot(timeline: Timeline, path: str, top: int = 10) -> None:
             series = np.full(len(grid), np.nan)
             series[np.searchsorted(grid, cps[mine])] = sev[mine]
             ax.plot(when, series, label=symbol, linewidth=1.2)
-        ax.axhline(timeline.spec.threshold, color="grey", linestyle=":", linewidth=1)
+        ax.axhline(
+            timeline.spec.threshold, color="grey", linestyle=":", linewidth=1, label="threshold"
+        )
         ax.set_ylabel("severity")
         ax.set_xlabel("market time (UTC)")
         ax.set_title(f"severity of the {len(symbols)} symbols listed most often")
         ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(ax.xaxis.get_major_locator()))
-        if symbols:
-            ax.legend(loc="upper left", fontsize="small", ncol=2)
+        ax.legend(loc="upper left", fontsize="small", ncol=2)
         fig.tight_layout()
         write_atomically(path, lambda tmp: fig.savefig(tmp, format=fmt))
     finally:
