@@ -48,7 +48,7 @@ ALERTS = '{"cmd":"alerts"}'
 U64_MAX = (1 << 64) - 1
 #: Each kind's array-form head, with the segment's ts put in, and the zeros
 #: appended to its kept numbers for the fields a state does not keep.
-HEADS = (b'["derivatives",%d,', b'["orderbook",%d,', b'["liquidation",%d,"buy",')
+HEADS = ('["derivatives",%d,', '["orderbook",%d,', '["liquidation",%d,"buy",')
 PADDING = (0, 2, 1)
 #: An alert as a partition reports it: symbol, severity, factors in the
 #: spec's signal order, ts.
@@ -192,68 +192,60 @@ def replay(
         his.append(hi.tolist())
 
     heads = [
-        b'{"cmd":"feed_batch","symbol":' + orjson.dumps(s) + b',"events":[' for s in columns.symbols
+        '{"cmd":"feed_batch","symbol":' + orjson.dumps(s).decode() + ',"events":['
+        for s in columns.symbols
     ]
-    d_text, o_text, l_text = texts
+    d_text, o_text, l_text = (t.decode() for t in texts)
     d_lo, o_lo, l_lo = los
     d_hi, o_hi, l_hi = his
-    seg_order = np.lexsort((seg_sym, seg_g)).tolist()
-    seg_sym_l = seg_sym.tolist()
-    seg_g_l = seg_g.tolist()
-    seg_ts_l = seg_ts.tolist()
-    ends_l = ends.tolist()
-    starts_l = starts.tolist()
-    last_text = ""
-    current = -1
-    fed_rows = 0
-    labels = tuple(labels)
     h_d, h_o, h_l = HEADS
+    # Segments in checkpoint order, cut into one block per checkpoint.
+    order = np.lexsort((seg_sym, seg_g))
+    cuts = np.flatnonzero(np.diff(seg_g[order])) + 1
+    block_g = seg_g[order[np.append(0, cuts)]].tolist()
+    block_rows = np.add.reduceat((ends - starts)[order], np.append(0, cuts)).tolist()
+    bounds_l = [0, *cuts.tolist(), nseg]
+    seg_order = order.tolist()
+    seg_sym_l = seg_sym.tolist()
+    seg_ts_l = seg_ts.tolist()
+    last_text = ""
+    labels = tuple(labels)
     radar = Radar(spec_json)
     command: Any = radar.command
-
-    def look(at: int) -> None:
-        nonlocal last_text
-        text = command(ALERTS)
-        if text == last_text:
-            return
-        last_text = text
-        value = orjson.loads(text)
-        rows = [
-            (a["symbol"], a["severity"], tuple([a["factors"][k] for k in labels]), a["ts"])
-            for a in value["alerts"]
-        ]
-        out.changes.append((at, value["scanned"], rows))
-
     try:
-        for s in seg_order:
-            at = seg_g_l[s]
-            if at != current:
-                if current >= 0:
-                    look(current)
-                    if progress is not None:
-                        progress(fed_rows)
-                        fed_rows = 0
-                current = at
-            stamp = seg_ts_l[s]
-            parts = []
-            a, b = d_lo[s], d_hi[s]
-            if a != b:
-                parts.append(d_text[a:b].replace(b"[", h_d % stamp))
-            a, b = o_lo[s], o_hi[s]
-            if a != b:
-                parts.append(o_text[a:b].replace(b"[", h_o % stamp))
-            a, b = l_lo[s], l_hi[s]
-            if a != b:
-                parts.append(l_text[a:b].replace(b"[", h_l % stamp))
-            reply = command((heads[seg_sym_l[s]] + b",".join(parts) + b"]}").decode())
-            if reply != OK:  # the events were checked when read: this is a bug
-                raise HistoryError(
-                    f"the radar refused a batch for {columns.symbols[seg_sym_l[s]]!r}: {reply}"
+        for k, at in enumerate(block_g):
+            # One checkpoint's requests, then its "alerts".
+            requests = [
+                heads[seg_sym_l[s]]
+                + ",".join(
+                    [
+                        piece
+                        for piece in (
+                            d_text[d_lo[s] : d_hi[s]].replace("[", h_d % seg_ts_l[s]),
+                            o_text[o_lo[s] : o_hi[s]].replace("[", h_o % seg_ts_l[s]),
+                            l_text[l_lo[s] : l_hi[s]].replace("[", h_l % seg_ts_l[s]),
+                        )
+                        if piece
+                    ]
                 )
-            fed_rows += ends_l[s] - starts_l[s]
-        look(current)
-        if progress is not None:
-            progress(fed_rows)
+                + "]}"
+                for s in seg_order[bounds_l[k] : bounds_l[k + 1]]
+            ]
+            for request in requests:
+                reply = command(request)
+                if reply != OK:  # the events were checked when read: this is a bug
+                    raise HistoryError(f"the radar refused a batch: {reply}: {request[:200]}")
+            text = command(ALERTS)
+            if text != last_text:
+                last_text = text
+                value = orjson.loads(text)
+                rows = [
+                    (a["symbol"], a["severity"], tuple([a["factors"][k] for k in labels]), a["ts"])
+                    for a in value["alerts"]
+                ]
+                out.changes.append((at, value["scanned"], rows))
+            if progress is not None:
+                progress(block_rows[k])
     finally:
         # Dropped here, on its own thread, also when an exception's
         # traceback keeps this frame alive.
