@@ -6,7 +6,9 @@ bad input and the timeline's tables."""
 import gzip
 import json
 import os
+import pathlib
 import random
+import runpy
 
 import pytest
 
@@ -593,3 +595,54 @@ def test_failed_writes_leave_no_file(tmp_path):
     with pytest.raises(HistoryError):
         convert(bad, tmp_path / "out.parquet")
     assert sorted(os.listdir(tmp_path)) == ["bad.jsonl"]
+
+
+def test_the_example_runs(capsys):
+    pytest.importorskip("dask")
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "history.py"
+    runpy.run_path(str(example), run_name="__main__")
+    out = capsys.readouterr().out
+    assert "threads give the same timeline: True" in out
+    assert "split scans merge to the whole scan: True" in out
+
+
+@pytest.mark.parametrize(
+    ("units", "parts", "expected"),
+    [
+        # per symbol: balanced by events, a symbol never split
+        ([("A", "A", 10), ("B", "B", 10), ("C", "C", 10), ("D", "D", 10)], 2, [(None, "C"), ("C", None)]),
+        ([("A", "A", 100), ("B", "B", 1), ("C", "C", 1)], 2, [(None, "B"), ("B", None)]),
+        ([("A", "A", 1)], 3, [(None, None)]),
+        # the same symbol in several files counts once
+        ([("B", "B", 5), ("A", "A", 5), ("B", "B", 5)], 2, [(None, "B"), ("B", None)]),
+        # row groups of a sorted file; one symbol over two row groups stays whole
+        ([("A", "C", 8), ("C", "C", 8), ("D", "F", 8), ("F", "H", 8)], 2, [(None, "D"), ("D", None)]),
+        # byte order: "Z" < "a" < "é" < "日"
+        ([("é", "é", 1), ("a", "a", 1), ("Z", "Z", 1), ("日", "日", 1)], 4,
+         [(None, "a"), ("a", "é"), ("é", "日"), ("日", None)]),
+    ],
+)  # fmt: skip
+def test_symbol_ranges(units, parts, expected):
+    from norsel_radar.history.backtest import symbol_ranges
+
+    found = symbol_ranges(units, parts)
+    assert [r for r, _ in found] == expected
+    assert sum(n for _, n in found) == sum(u[2] for u in units)
+
+
+def test_parquet_in_time_order_or_by_symbol(tmp_path, planted):
+    # Sorted by symbol: planned from the row groups' statistics; in time
+    # order: from the symbol column. The same timeline either way.
+    import importlib
+
+    plan = importlib.import_module("norsel_radar.history.backtest")
+    jsonl = write_jsonl(tmp_path / "ev.jsonl", planted)
+    by_symbol, by_time = tmp_path / "s.parquet", tmp_path / "t.parquet"
+    convert(jsonl, by_symbol, row_group_size=200)
+    convert(jsonl, by_time, sort=False, row_group_size=200)
+    units = plan.survey(plan.Source([str(by_symbol)])).units
+    assert len(units) == 15 and any(first != last for first, last, _ in units)
+    assert all(first == last for first, last, _ in plan.survey(plan.Source([str(by_time)])).units)
+    one = backtest(jsonl, SPEC_TEXT, "2s")
+    for path in (by_symbol, by_time):
+        same_timeline(backtest(str(path), SPEC_TEXT, "2s", partitions=3), one)

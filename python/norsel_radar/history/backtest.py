@@ -13,11 +13,12 @@ from __future__ import annotations
 
 import datetime as _dt
 import re
-from typing import Any, Callable, Dict, List, Optional, Tuple, Union
+from typing import Any, Callable, List, Optional, Tuple, Union
 
 import numpy as np
 import pyarrow as pa
 import pyarrow.compute as pc
+import pyarrow.parquet as pq
 
 from ..screener import as_spec
 from ..types import Spec, to_timestamp
@@ -108,7 +109,7 @@ class Plan:
     """What the partitions share: checkpoints, and each partition's symbol range."""
 
     def __init__(
-        self, spec: Spec, every: int, grid: Any, ranges: List[Tuple[str, str]], events: int
+        self, spec: Spec, every: int, grid: Any, ranges: List[Tuple[Range, int]], events: int
     ) -> None:
         self.spec = spec
         self.events = events
@@ -146,16 +147,26 @@ def run_partition(
     return replay(columns, spec_json, grid_from(grid_args), window, labels, progress)
 
 
+#: Symbols and the events they hold: (first symbol, last symbol, events);
+#: first == last where the count is known per symbol.
+Unit = Tuple[str, str, int]
+#: A partition's symbols: from ``lo`` (inclusive) to ``hi`` (exclusive),
+#: byte order; None is open.
+Range = Tuple[Optional[str], Optional[str]]
+
+
 class Survey:
-    """Events per symbol and the range of timestamps of a source."""
+    """Where the events lie, for the plan: symbols with their event counts
+    (or row groups of a Parquet file sorted by symbol: a range of symbols and
+    its rows) and the range of timestamps."""
 
     def __init__(self) -> None:
-        self.counts: Dict[str, int] = {}
+        self.units: List[Unit] = []
         self.lo = I64_MAX
         self.hi = I64_MIN
         self.rows = 0
 
-    def add(self, symbols: Any, ts: Any, where: str, locs: Any, style: str) -> None:
+    def add_symbols(self, symbols: Any, where: str, locs: Any, style: str) -> None:
         from .inputs import place
 
         if symbols.null_count:
@@ -167,31 +178,75 @@ class Survey:
         else:
             counts = pc.value_counts(symbols)
             pairs = zip(counts.field("values").to_pylist(), counts.field("counts").to_pylist())
-        for value, n in pairs:
-            if n:
-                self.counts[value] = self.counts.get(value, 0) + n
+        self.units += [(value, value, n) for value, n in pairs if n]
         self.rows += len(symbols)
-        if ts is not None and len(ts) and ts.null_count < len(ts):
-            if pa.types.is_timestamp(ts.type) or not pa.types.is_integer(ts.type):
-                return  # checked (and converted) when the partitions read them
-            bounds = pc.min_max(ts)
-            self.lo = min(self.lo, bounds["min"].as_py())
-            self.hi = max(self.hi, bounds["max"].as_py())
+
+    def add_times(self, ts: Any, where: str) -> None:
+        from .columns import _timestamps
+
+        if ts is None or not len(ts) or ts.null_count == len(ts):
+            return
+        bounds = pc.min_max(_timestamps(ts, where))
+        self.lo = min(self.lo, bounds["min"].as_py())
+        self.hi = max(self.hi, bounds["max"].as_py())
 
     def merge(self, other: Survey) -> None:
-        for k, v in other.counts.items():
-            self.counts[k] = self.counts.get(k, 0) + v
+        self.units += other.units
         self.lo = min(self.lo, other.lo)
         self.hi = max(self.hi, other.hi)
         self.rows += other.rows
 
 
+def _from_metadata(path: str, out: Survey) -> bool:
+    """The survey of a Parquet file from its row groups' statistics alone,
+    when they tell enough: every row group with symbol and integer ts
+    bounds, no null symbol, and row groups that do not overlap in symbols
+    (a file sorted by symbol, as convert writes it)."""
+    meta = pq.read_metadata(path)
+    schema = meta.schema.to_arrow_schema()
+    names = schema.names
+    if (
+        "symbol" not in names
+        or "ts" not in names
+        or not pa.types.is_integer(schema.field("ts").type)
+    ):
+        return False
+    at_symbol, at_ts = names.index("symbol"), names.index("ts")
+    units: List[Unit] = []
+    lo, hi = I64_MAX, I64_MIN
+    for group in range(meta.num_row_groups):
+        rg = meta.row_group(group)
+        if not rg.num_rows:
+            continue
+        sym, ts = rg.column(at_symbol).statistics, rg.column(at_ts).statistics
+        if sym is None or ts is None or not (sym.has_min_max and ts.has_min_max):
+            return False
+        if sym.null_count != 0:  # found and named when the column is read
+            return False
+        first, last = sym.min, sym.max
+        if isinstance(first, bytes) or isinstance(last, bytes):
+            return False
+        units.append((first, last, rg.num_rows))
+        lo, hi = min(lo, ts.min), max(hi, ts.max)
+    units.sort()
+    if any(a[1] > b[0] for a, b in zip(units, units[1:])):
+        return False
+    out.units += units
+    out.lo, out.hi = min(out.lo, lo), max(out.hi, hi)
+    out.rows += sum(u[2] for u in units)
+    return True
+
+
 def survey(source: Source) -> Survey:
-    """Reads only the symbol and ts columns where it can (Parquet)."""
+    """Where the events of a source lie. Parquet files sorted by symbol are
+    surveyed from their metadata; other Parquet files by reading their symbol
+    and ts columns; other inputs by reading them."""
     out = Survey()
     if source.is_parquet_only():
         for path in source.paths:
             try:
+                if _from_metadata(path, out):
+                    continue
                 pf = parquet_file(path)
                 names = pf.schema_arrow.names
                 if "symbol" not in names:
@@ -200,38 +255,46 @@ def survey(source: Source) -> Survey:
                 offset = 0
                 for batch in pf.iter_batches(columns=cols, batch_size=1 << 20):
                     locs = np.arange(offset, offset + batch.num_rows)
-                    ts = batch.column("ts") if "ts" in names else None
-                    out.add(batch.column("symbol"), ts, path, locs, "row")
+                    out.add_symbols(batch.column("symbol"), path, locs, "row")
+                    out.add_times(batch.column("ts") if "ts" in names else None, path)
                     offset += batch.num_rows
             except (OSError, pa.ArrowInvalid) as exc:
                 raise HistoryError(f"{path}: {exc}") from None
         return out
     for chunk in source.chunks():
         t = chunk.table
-        ts = t.column("ts").combine_chunks() if "ts" in t.column_names else None
-        out.add(t.column("symbol").combine_chunks(), ts, chunk.where, chunk.locs, chunk.style)
+        out.add_symbols(t.column("symbol").combine_chunks(), chunk.where, chunk.locs, chunk.style)
+        if "ts" in t.column_names:
+            out.add_times(t.column("ts").combine_chunks(), chunk.where)
     return out
 
 
-def symbol_ranges(counts: Dict[str, int], parts: int) -> List[Tuple[str, str]]:
-    """Contiguous ranges of symbols in byte order, about equal in events."""
-    symbols = sorted(counts)  # code-point order is UTF-8 byte order
-    if not symbols:
+def symbol_ranges(units: List[Unit], parts: int) -> List[Tuple[Range, int]]:
+    """Contiguous ranges of symbols in byte order (code-point order is UTF-8
+    byte order), about equal in events, with about the events of each. A
+    range starts at the first symbol of a unit, so no symbol is split: a
+    symbol shared by two row groups goes whole to the range of the second."""
+    merged: List[List[Any]] = []
+    for first, last, rows in sorted(units):
+        if merged and first < merged[-1][1]:  # overlapping row groups: one unit
+            merged[-1][1] = max(merged[-1][1], last)
+            merged[-1][2] += rows
+        else:
+            merged.append([first, last, rows])
+    if not merged:
         return []
-    parts = max(1, min(parts, len(symbols)))
-    total = sum(counts.values())
-    ranges: List[Tuple[str, str]] = []
-    begin = 0
-    acc = 0
-    for i, symbol in enumerate(symbols):
-        acc += counts[symbol]
-        left = len(symbols) - i - 1
-        need = parts - len(ranges) - 1  # ranges still to make after this one
-        if need and (acc >= total * (len(ranges) + 1) / parts or left == need):
-            ranges.append((symbols[begin], symbol))
-            begin = i + 1
-    ranges.append((symbols[begin], symbols[-1]))
-    return ranges
+    total = sum(m[2] for m in merged)
+    out: List[Tuple[Range, int]] = []
+    lo: Optional[str] = None
+    acc = done = 0  # events in the range being filled, and before it
+    for first, _, rows in merged:
+        cut = len(out) + 1  # the range being filled
+        if acc and cut < parts and first != lo and done + acc >= total * cut / parts:
+            out.append(((lo, first), acc))
+            lo, done, acc = first, done + acc, 0
+        acc += rows
+    out.append(((lo, None), acc))
+    return out
 
 
 def plan(
@@ -245,7 +308,7 @@ def plan(
     if not summary.rows or summary.lo > summary.hi:
         raise HistoryError("no events")
     grid = checkpoints(summary.lo, summary.hi, every, start, end)
-    return Plan(spec, every, grid, symbol_ranges(summary.counts, parts), summary.rows)
+    return Plan(spec, every, grid, symbol_ranges(summary.units, parts), summary.rows)
 
 
 def backtest(
@@ -347,7 +410,7 @@ def run_sequentially(
     source = tabled(source)
     the_plan = plan(survey(source), spec, every, start, end, partitions)
     partials = []
-    for lo, hi in the_plan.ranges:
+    for (lo, hi), _ in the_plan.ranges:
         partials.append(
             run_partition(
                 source,

@@ -22,7 +22,7 @@ import os
 import threading
 import uuid
 from importlib import import_module
-from typing import Any, Callable, List, Optional
+from typing import Any, Callable, List, Optional, Tuple
 
 from ..types import Spec
 from .backtest import Plan, ProgressFn, Survey, plan, run_partition, survey, tabled
@@ -36,6 +36,8 @@ __all__ = ["backtest", "backtest_threads", "local_cluster"]
 #: Seconds to wait for a scheduler to answer, and for a first worker.
 CONNECT_TIMEOUT = 30
 WORKER_TIMEOUT = 60
+#: Most events of one partition by default (about 1.2 GB at its peak).
+PARTITION_EVENTS = 20_000_000
 
 
 def _import_dask() -> Any:
@@ -48,7 +50,7 @@ def _import_dask() -> Any:
     return dask
 
 
-def _args(p: Plan, lo: str, hi: str) -> tuple:  # type: ignore[type-arg]
+def _args(p: Plan, lo: Optional[str], hi: Optional[str]) -> Tuple[Any, ...]:
     return (lo, hi, p.spec_json, p.grid_args(), p.window, p.spec.labels)
 
 
@@ -74,7 +76,8 @@ def backtest_threads(
     dask = _import_dask()
     source = tabled(source)
     workers = os.cpu_count() or 1
-    p = plan(survey(source), spec, every, start, end, partitions or workers)
+    summary = survey(source)
+    p = plan(summary, spec, every, start, end, partitions or default_partitions(summary, workers))
     lock = threading.Lock()
     done = 0
 
@@ -87,12 +90,19 @@ def backtest_threads(
 
     tasks = [
         dask.delayed(run_partition, pure=False)(source, *_args(p, lo, hi), step)
-        for lo, hi in p.ranges
+        for (lo, hi), _ in p.ranges
     ]
     partials: List[Partial] = list(dask.compute(*tasks, scheduler="threads", num_workers=workers))
     if progress is not None:
         progress(p.events, p.events)
     return assemble(partials, p.grid, spec, every)
+
+
+def default_partitions(summary: Survey, threads: int) -> int:
+    """One partition per worker thread, more when a partition would hold
+    more than PARTITION_EVENTS events (a partition's events are in memory
+    at once)."""
+    return max(threads, -(-summary.rows // PARTITION_EVENTS))
 
 
 def local_cluster(workers: Optional[int] = None) -> Any:
@@ -170,20 +180,27 @@ def _on_client(
     else:
         source = tabled(source)
         summary = survey(source)
-    p = plan(summary, spec, every, start, end, partitions or threads)
+    p = plan(summary, spec, every, start, end, partitions or default_partitions(summary, threads))
     run = uuid.uuid4().hex[:8]
+    homes = _homes(client, [size for _, size in p.ranges])
     futures = []
-    for i, (lo, hi) in enumerate(p.ranges):
+    for i, ((lo, hi), _) in enumerate(p.ranges):
         task_source: Any = source
         if source.memory is not None:
-            task_source = client.scatter(Source(chunks=list(source.chunks(lo, hi))), hash=False)
+            part = Source(chunks=list(source.chunks(lo, hi)))
+            task_source = client.scatter(part, workers=[homes[i]], hash=False)
         futures.append(
             client.submit(
-                run_partition, task_source, *_args(p, lo, hi), key=f"norsel-backtest-{run}-{i}"
+                run_partition,
+                task_source,
+                *_args(p, lo, hi),
+                key=f"norsel-backtest-{run}-{i}",
+                workers=[homes[i]],
+                allow_other_workers=True,
             )
         )
     which = {f.key: i for i, f in enumerate(futures)}
-    sizes = [sum(n for s, n in summary.counts.items() if lo <= s <= hi) for lo, hi in p.ranges]
+    sizes = [size for _, size in p.ranges]
     partials: List[Optional[Partial]] = [None] * len(futures)
     done = 0
     try:
@@ -198,10 +215,25 @@ def _on_client(
     return assemble([x for x in partials if x is not None], p.grid, spec, every)
 
 
+def _homes(client: Any, sizes: List[int]) -> List[str]:
+    """A worker for each partition: the largest partitions first, each to the
+    worker thread with the least work so far. (Left to itself the scheduler
+    may queue two partitions on one worker while another is idle; a
+    partition may still move if its worker goes away.)"""
+    threads = client.nthreads()
+    slots = [[0, address] for address, n in sorted(threads.items()) for _ in range(max(n, 1))]
+    homes = [""] * len(sizes)
+    for i in sorted(range(len(sizes)), key=lambda k: -sizes[k]):
+        slot = min(slots, key=lambda x: x[0])
+        slot[0] += sizes[i]
+        homes[i] = slot[1]
+    return homes
+
+
 def _result(future: Any, i: int, p: Plan) -> Partial:
     KilledWorker = _distributed().KilledWorker
-    lo, hi = p.ranges[i]
-    what = f"partition {i + 1} of {len(p.ranges)} (symbols {lo!r} to {hi!r})"
+    (lo, hi), _ = p.ranges[i]
+    what = f"partition {i + 1} of {len(p.ranges)} (symbols from {lo or 'the first'!r} to {hi or 'the last'!r})"
     try:
         out: Partial = future.result()
         return out

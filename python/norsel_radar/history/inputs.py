@@ -345,8 +345,8 @@ class Source:
         return self.memory is None and all(_kind_of(p) == "parquet" for p in self.paths)
 
     def chunks(self, lo: Optional[str] = None, hi: Optional[str] = None) -> Iterator[Chunk]:
-        """The rows, in input order; with ``lo``/``hi``, only the rows whose
-        symbol lies in [lo, hi] (byte order)."""
+        """The rows, in input order; only the rows whose symbol is at or after
+        ``lo`` and before ``hi`` (byte order) when they are given."""
         if self.memory is not None:
             for chunk in self.memory:
                 part = _filter_chunk(chunk, lo, hi)
@@ -394,23 +394,32 @@ def _read_ipc(path: str) -> Any:
         raise _read_error(path, exc) from None
 
 
-def _range_mask(symbols: Any, lo: str, hi: str) -> Any:
-    """Which rows' symbols lie in [lo, hi] (byte order), as numpy booleans."""
+def _inside(values: Any, lo: Optional[str], hi: Optional[str]) -> Any:
+    """Which text values lie in [lo, hi), as numpy booleans (null: no)."""
+    mask = None
+    if lo is not None:
+        mask = pc.greater_equal(values, lo)
+    if hi is not None:
+        below = pc.less(values, hi)
+        mask = below if mask is None else pc.and_(mask, below)
+    assert mask is not None, "a range with neither end"
+    return np.asarray(mask.fill_null(False).to_numpy(zero_copy_only=False), dtype=bool)
+
+
+def _range_mask(symbols: Any, lo: Optional[str], hi: Optional[str]) -> Any:
+    """Which rows' symbols lie in [lo, hi) (byte order), as numpy booleans."""
     if isinstance(symbols, pa.ChunkedArray):
         symbols = symbols.combine_chunks()
     if pa.types.is_dictionary(symbols.type):
         # Compared once per distinct symbol, then looked up per row.
-        values = symbols.dictionary
-        inside = pc.and_(pc.greater_equal(values, lo), pc.less_equal(values, hi))
-        table = np.append(np.asarray(inside.fill_null(False).to_numpy(zero_copy_only=False)), False)
+        table = np.append(_inside(symbols.dictionary, lo, hi), False)
         indices = symbols.indices.fill_null(-1).to_numpy()
         return table[indices]
-    inside = pc.and_(pc.greater_equal(symbols, lo), pc.less_equal(symbols, hi))
-    return np.asarray(inside.fill_null(False).to_numpy(zero_copy_only=False), dtype=bool)
+    return _inside(symbols, lo, hi)
 
 
 def _filter_chunk(chunk: Chunk, lo: Optional[str], hi: Optional[str]) -> Chunk:
-    if lo is None or hi is None:
+    if lo is None and hi is None:
         return chunk
     keep = _range_mask(chunk.table.column("symbol"), lo, hi)
     if keep.all():
@@ -445,7 +454,7 @@ def _parquet_chunks(path: str, file: int, lo: Optional[str], hi: Optional[str]) 
     for group in range(meta.num_row_groups):
         rows = meta.row_group(group).num_rows
         start, offset = offset, offset + rows
-        if lo is not None and hi is not None:
+        if lo is not None or hi is not None:
             stats = meta.row_group(group).column(symbol_at).statistics
             # Row groups of files sorted by symbol hold few symbols each: the
             # statistics let a partition skip the others unread.
@@ -453,7 +462,7 @@ def _parquet_chunks(path: str, file: int, lo: Optional[str], hi: Optional[str]) 
                 low, high = stats.min, stats.max
                 if isinstance(low, bytes):
                     low, high = low.decode("utf-8", "replace"), high.decode("utf-8", "replace")
-                if high < lo or low > hi:
+                if (lo is not None and high < lo) or (hi is not None and low >= hi):
                     continue
         try:
             table = pf.read_row_group(group, columns=columns)
