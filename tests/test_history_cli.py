@@ -2,6 +2,7 @@
 
 import json
 import os
+import pathlib
 import pty
 import subprocess
 import sys
@@ -159,3 +160,15 @@ def test_progress_bar_on_a_terminal(events):
             os.close(other)
     assert proc.returncode == 0
     assert b"100.0%" in seen and b"3,600 of 3,600 events" in seen
+
+
+def test_the_readme_example(tmp_path):
+    readme = (pathlib.Path(__file__).resolve().parent.parent / "README.md").read_text("utf-8")
+    section = readme.split("## Backtests over recorded data", 1)[1]
+    commands = section.split("```sh\n", 1)[1].split("```", 1)[0].strip().splitlines()
+    shown = section.split("```text\n", 1)[1].split("```", 1)[0]
+    for line in commands:
+        args = line.split()[1:]  # after "norsel-radar"
+        proc = cli(*args, cwd=tmp_path)
+        assert proc.returncode == 0, proc.stderr
+    assert proc.stdout == shown
