@@ -22,9 +22,9 @@ side in one run, and the load average is printed with them.
 from __future__ import annotations
 
 import argparse
+import logging
 import os
 import platform
-import logging
 import sys
 import tempfile
 import time

@@ -567,6 +567,12 @@ def test_timeline_tables_reports_summary_and_files(tmp_path):
         timeline.write(tmp_path / "t.xlsx")
     assert sorted(os.listdir(tmp_path)) == ["t.csv", "t.parquet"]
     assert list(timeline.to_pandas().columns)[:4] == ["checkpoint", "rank", "symbol", "severity"]
+    quiet = backtest(
+        _mapping(rows), json.dumps(make_spec(sig("funding_flip", 0.001), threshold=2)), 10
+    )
+    assert quiet.alerts.num_rows == 0 and quiet.alerts.column_names == timeline.alerts.column_names
+    assert quiet.transitions.num_rows == 0 and quiet.episodes() == [] and quiet.summary() == []
+    assert quiet.report_text(70) == '{"alerts":[],"scanned":2}'
 
 
 def test_failed_writes_leave_no_file(tmp_path):

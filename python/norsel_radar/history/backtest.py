@@ -357,9 +357,11 @@ def backtest(
     from . import dask as on_dask
 
     if distributed:
-        return on_dask.backtest(source, spec, step, t0, t1, partitions, client, scheduler, progress)
+        return on_dask.run_distributed(
+            source, spec, step, t0, t1, partitions, client, scheduler, progress
+        )
     if scheduler == "threads":
-        return on_dask.backtest_threads(source, spec, step, t0, t1, partitions, progress)
+        return on_dask.run_threads(source, spec, step, t0, t1, partitions, progress)
     return run_sequentially(source, spec, step, t0, t1, partitions or 1, progress)
 
 

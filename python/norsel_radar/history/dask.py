@@ -31,7 +31,7 @@ from .errors import HistoryError
 from .inputs import Source
 from .timeline import Timeline, assemble
 
-__all__ = ["backtest", "backtest_threads", "local_cluster"]
+__all__ = ["local_cluster", "run_distributed", "run_threads"]
 
 #: Seconds to wait for a scheduler to answer, and for a first worker.
 CONNECT_TIMEOUT = 30
@@ -63,7 +63,7 @@ def _distributed() -> Any:
         ) from None
 
 
-def backtest_threads(
+def run_threads(
     source: Source,
     spec: Spec,
     every: int,
@@ -117,7 +117,7 @@ def local_cluster(workers: Optional[int] = None) -> Any:
     )
 
 
-def backtest(
+def run_distributed(
     source: Source,
     spec: Spec,
     every: int,
