@@ -194,6 +194,17 @@ def test_adversarial_cases_equal_one_radar(tmp_path, name, how):
     assert_exact(timeline, rows, spec)
 
 
+def test_events_written_in_small_pieces(monkeypatch):
+    # The texts of a kind are written a few rows at a time for large
+    # partitions; here three rows at a time.
+    from norsel_radar.history import engine
+
+    monkeypatch.setattr(engine, "ROWS_PER_PIECE", 3)
+    rows = adversarial_rows()
+    spec = ADVERSARIAL_SPECS["short windows"]
+    assert_exact(backtest(_mapping(rows), spec, 25), rows, spec)
+
+
 def test_the_same_timeline_wherever_it_runs(tmp_path, planted):
     path = write_jsonl(tmp_path / "ev.jsonl", planted)
     spec = spec_with(limit=3, threshold=0.05)

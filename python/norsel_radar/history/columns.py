@@ -305,15 +305,24 @@ class Columns:
 
     def __init__(self) -> None:
         self.symbols: List[str] = []
-        self.sym = np.zeros(0, dtype=np.int32)
-        self.kind = np.zeros(0, dtype=np.int8)
-        self.ts = np.zeros(0, dtype=np.int64)
-        self.v0 = self.v1 = self.v2 = np.zeros(0, dtype=np.float64)
+        self.sym: Any = np.zeros(0, dtype=np.int32)
+        self.kind: Any = np.zeros(0, dtype=np.int8)
+        self.ts: Any = np.zeros(0, dtype=np.int64)
+        self.v0: Any = np.zeros(0, dtype=np.float64)
+        self.v1: Any = self.v0
+        self.v2: Any = self.v0
         # (first position, where, style, locs, file) of each chunk
         self._spans: List[Tuple[int, str, str, Any, int]] = []
 
     def __len__(self) -> int:
         return len(self.ts)
+
+    def release(self) -> None:
+        """Lets the event columns go (symbols and positions stay)."""
+        self.sym = self.sym[:0].copy()
+        self.kind = self.kind[:0].copy()
+        self.ts = self.ts[:0].copy()
+        self.v0 = self.v1 = self.v2 = self.v0[:0].copy()
 
     def locate(self, pos: int) -> Tuple[str, Tuple[int, int]]:
         """Where the event at a position came from, and a key that orders
@@ -324,11 +333,11 @@ class Columns:
         loc = int(locs[pos - start])
         return place(where, style, loc, self.symbols[int(self.sym[pos])]), (file, loc)
 
-    def out_of_order(self, order: Any) -> Optional[OutOfOrder]:
-        """Given the positions grouped by symbol in input order, the events
-        older than an earlier event of their symbol."""
-        sym = self.sym[order]
-        ts = self.ts[order]
+    def out_of_order(self, order: Optional[Any]) -> Optional[OutOfOrder]:
+        """Given the positions grouped by symbol in input order (None: they
+        are), the events older than an earlier event of their symbol."""
+        sym = self.sym if order is None else self.sym[order]
+        ts = self.ts if order is None else self.ts[order]
         if not bool(((sym[1:] == sym[:-1]) & (ts[1:] < ts[:-1])).any()):
             return None
         # Against the newest earlier event of the symbol: a running maximum per symbol.
@@ -337,7 +346,7 @@ class Columns:
         late = np.zeros(len(ts), dtype=bool)
         late[1:] = (sym[1:] == sym[:-1]) & (ts[1:] < newest[:-1])
         hits = np.flatnonzero(late)
-        positions = order[hits]
+        positions = hits if order is None else order[hits]
         k = int(np.argmin(positions))
         pos = int(positions[k])
         where, key = self.locate(pos)
@@ -366,10 +375,18 @@ def build(chunks: Iterable[Chunk]) -> Columns:
         parts.append(part)
     out.symbols = list(index)
     if parts:
-        out.sym = np.concatenate([p.codes for p in parts]).astype(np.int32, copy=False)
-        out.kind = np.concatenate([p.kind for p in parts])
-        out.ts = np.concatenate([p.ts for p in parts])
-        out.v0 = np.concatenate([p.v0 for p in parts])
-        out.v1 = np.concatenate([p.v1 for p in parts])
-        out.v2 = np.concatenate([p.v2 for p in parts])
+        # Column by column, each part's piece let go once copied: the peak
+        # is the parts plus one column, not twice the whole.
+        for name, attr in (
+            ("sym", "codes"),
+            ("kind", "kind"),
+            ("ts", "ts"),
+            ("v0", "v0"),
+            ("v1", "v1"),
+            ("v2", "v2"),
+        ):
+            setattr(out, name, np.concatenate([getattr(p, attr) for p in parts]))
+            for p in parts:
+                setattr(p, attr, None)
+        out.sym = out.sym.astype(np.int32, copy=False)
     return out

@@ -70,8 +70,7 @@ def convert(
     columns = build(chunks)  # checks every row
     if not len(columns):
         raise HistoryError("no events")
-    grouped = np.argsort(columns.sym, kind="stable")
-    late = columns.out_of_order(grouped)
+    late = columns.out_of_order(np.argsort(columns.sym, kind="stable"))
     table = pa.concat_tables([normalize(c.table, c.where) for c in chunks])
     del chunks
     if parquet if sort is None else sort:

@@ -36,8 +36,9 @@ __all__ = ["local_cluster", "run_distributed", "run_threads"]
 #: Seconds to wait for a scheduler to answer, and for a first worker.
 CONNECT_TIMEOUT = 30
 WORKER_TIMEOUT = 60
-#: Most events of one partition by default (about 1.2 GB at its peak).
-PARTITION_EVENTS = 20_000_000
+#: Most events of one partition by default (a partition's events are in
+#: memory at once).
+PARTITION_EVENTS = 10_000_000
 
 
 def _import_dask() -> Any:

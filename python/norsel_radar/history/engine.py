@@ -50,6 +50,8 @@ U64_MAX = (1 << 64) - 1
 #: appended to its kept numbers for the fields a state does not keep.
 HEADS = ('["derivatives",%d,', '["orderbook",%d,', '["liquidation",%d,"buy",')
 PADDING = (0, 2, 1)
+#: Rows written by orjson at a time.
+ROWS_PER_PIECE = 1 << 16
 #: An alert as a partition reports it: symbol, severity, factors in the
 #: spec's signal order, ts.
 Row = Tuple[str, float, Tuple[float, ...], int]
@@ -98,7 +100,7 @@ def _grouped(columns: Columns) -> Tuple[Optional[Any], Optional[OutOfOrder]]:
     order: Optional[Any] = None
     if len(sym) > 1 and not bool(np.all(sym[1:] >= sym[:-1])):
         order = np.argsort(sym, kind="stable")
-    late = columns.out_of_order(order if order is not None else np.arange(len(sym)))
+    late = columns.out_of_order(order)
     if late is not None:
         base = order if order is not None else np.arange(len(sym))
         # Stable: events with equal timestamps keep their input order.
@@ -121,15 +123,27 @@ def _kept(kind: Any, seg: Any, nseg: int, code: int, cap: int) -> Tuple[Any, Any
     return rows, bounds
 
 
-def _rows_text(code: int, values: List[Any]) -> Tuple[bytes, Any]:
-    """The rows' numbers as JSON arrays in one text (orjson: the shortest
-    digits that read back as the same double), comma-separated, and where
-    each row starts (and one past the end)."""
+def _rows_text(code: int, values: List[Any]) -> Tuple[str, Any]:
+    """The rows' numbers as JSON arrays, comma-separated, in one text
+    (orjson: the shortest digits that read back as the same double), and
+    where each row starts, with one more start for the end. Written in
+    pieces of ROWS_PER_PIECE rows: orjson's working buffer for a whole
+    column of millions of rows would be several times the text."""
     n = len(values[0])
     cols = values + [np.zeros(n)] * PADDING[code]
-    text = orjson.dumps(np.column_stack(cols), option=orjson.OPT_SERIALIZE_NUMPY)[1:-1]
-    starts = np.flatnonzero(np.frombuffer(text, dtype=np.uint8) == 0x5B)  # "[" opens a row
-    return text, np.append(starts, len(text) + 1)
+    pieces: List[bytes] = []
+    starts: List[Any] = []
+    size = 0
+    for first in range(0, n, ROWS_PER_PIECE):
+        block = np.column_stack([c[first : first + ROWS_PER_PIECE] for c in cols])
+        piece = orjson.dumps(block, option=orjson.OPT_SERIALIZE_NUMPY)[1:-1]
+        # "[" opens a row; the comma before a piece counts in the offsets.
+        size += 1 if pieces else 0
+        starts.append(np.flatnonzero(np.frombuffer(piece, dtype=np.uint8) == 0x5B) + size)
+        size += len(piece)
+        pieces.append(piece)
+    text = b",".join(pieces).decode()  # ASCII: byte offsets are character offsets
+    return text, np.append(np.concatenate(starts), size + 1)
 
 
 def replay(
@@ -165,37 +179,45 @@ def replay(
     new[1:] = (sym[1:] != sym[:-1]) | (g[1:] != g[:-1])
     starts = np.flatnonzero(new)
     nseg = len(starts)
-    seg = np.cumsum(new) - 1
+    seg: Any = np.cumsum(new, dtype=np.int32 if n < 1 << 31 else np.int64)
+    seg -= 1
     ends = np.append(starts[1:], n)
     seg_sym = sym[starts]
     seg_g = g[starts]
     seg_ts = ts[ends - 1]  # events are in timestamp order within a segment
     out.symbols = len(np.unique(seg_sym))
+    del new, g, inside, sym, ts
 
-    texts: List[bytes] = []
+    texts: List[str] = []
     los: List[List[int]] = []
     his: List[List[int]] = []
     for code, cap in ((0, window), (1, 1), (2, window)):
         rows, bounds = _kept(kind, seg, nseg, code, cap)
         out.fed += len(rows)
         if not len(rows):
-            texts.append(b"")
+            texts.append("")
             los.append([0] * nseg)
             his.append([0] * nseg)
             continue
         values = [v0[rows], v1[rows], v2[rows]][: (3, 2, 1)[code]]
+        del rows
         text, row_starts = _rows_text(code, values)
+        del values
         lo = row_starts[bounds[:-1]]
         hi = np.where(bounds[1:] > bounds[:-1], row_starts[bounds[1:]] - 1, lo)
         texts.append(text)
+        del text, row_starts
         los.append(lo.tolist())
         his.append(hi.tolist())
+    # What is left to send is in the texts: the partition's columns can go.
+    del kind, seg, v0, v1, v2
+    columns.release()
 
     heads = [
         '{"cmd":"feed_batch","symbol":' + orjson.dumps(s).decode() + ',"events":['
         for s in columns.symbols
     ]
-    d_text, o_text, l_text = (t.decode() for t in texts)
+    d_text, o_text, l_text = texts
     d_lo, o_lo, l_lo = los
     d_hi, o_hi, l_hi = his
     h_d, h_o, h_l = HEADS
