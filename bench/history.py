@@ -214,7 +214,8 @@ def _warm_up() -> None:
 
 
 def h2(args: argparse.Namespace, folder: str, lines: List[str]) -> None:
-    from distributed import Client, LocalCluster
+    from distributed import Client
+    from norsel_radar.history.dask import local_cluster
 
     per = args.cluster_events // args.symbols
     path = os.path.join(folder, "h2.parquet")
@@ -230,10 +231,7 @@ def h2(args: argparse.Namespace, folder: str, lines: List[str]) -> None:
     total: Dict[int, List[float]] = {1: [], 2: []}  # CPU seconds of all workers
     peaks: Dict[int, List[int]] = {}
     loads: List[str] = []
-    clusters = {
-        w: LocalCluster(n_workers=w, threads_per_worker=1, processes=True, dashboard_address=None)
-        for w in (1, 2)
-    }
+    clusters = {w: local_cluster(w) for w in (1, 2)}  # as --scheduler local makes them
     try:
         clients = {w: Client(c) for w, c in clusters.items()}
         for _ in range(args.repeat):

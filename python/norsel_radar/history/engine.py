@@ -179,9 +179,8 @@ def replay(
     new[1:] = (sym[1:] != sym[:-1]) | (g[1:] != g[:-1])
     starts = np.flatnonzero(new)
     nseg = len(starts)
-    seg: Any = np.cumsum(new, dtype=np.int32 if n < 1 << 31 else np.int64)
-    seg -= 1
     ends = np.append(starts[1:], n)
+    seg = np.repeat(np.arange(nseg, dtype=np.int32 if nseg < 1 << 31 else np.int64), ends - starts)
     seg_sym = sym[starts]
     seg_g = g[starts]
     seg_ts = ts[ends - 1]  # events are in timestamp order within a segment

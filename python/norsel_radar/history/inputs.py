@@ -465,7 +465,7 @@ def _parquet_chunks(path: str, file: int, lo: Optional[str], hi: Optional[str]) 
                 if (lo is not None and high < lo) or (hi is not None and low >= hi):
                     continue
         try:
-            table = pf.read_row_group(group, columns=columns)
+            table = pf.read_row_group(group, columns=columns, use_threads=False)
         except (OSError, pa.ArrowInvalid) as exc:
             raise _read_error(path, exc) from None
         locs = np.arange(start, start + rows, dtype=np.int64)
