@@ -343,9 +343,10 @@ def main() -> None:
             for line in lines[before:]:
                 print(line, flush=True)
     if args.append:
+        command = " ".join(["python bench/history.py", *sys.argv[1:]])
         head = (
             f"\n## bench/history.py ({time.strftime('%Y-%m-%d')}, {platform.processor() or platform.machine()},"
-            f" {os.cpu_count()} cores, CPython {platform.python_version()})\n\n```\n"
+            f" {os.cpu_count()} cores, CPython {platform.python_version()})\n\n`{command}`\n\n```\n"
         )
         with open(os.path.join(HERE, "results.md"), "a", encoding="utf-8") as f:
             f.write(head + "\n".join(lines) + "\n```\n")
