@@ -527,6 +527,8 @@ def test_unreadable_inputs_and_bad_arguments(tmp_path):
         backtest(ok, SPEC_TEXT, 10, start=20, end=15)
     with pytest.raises(HistoryError, match="no checkpoint between 11 and 19"):
         backtest(ok, SPEC_TEXT, 10, start=11, end=19)
+    with pytest.raises(HistoryError, match="partitions must be at least 1"):
+        backtest(ok, SPEC_TEXT, 10, partitions=0)
     with pytest.raises(HistoryError, match="checkpoints every 1 ms"):
         backtest({"A": [deriv(0), deriv(10**11)]}, SPEC_TEXT, 1)
     assert [parse_duration(x) for x in ("250ms", "30s", "1m", "1.5h", "1d", "1w", "40", 7)] == [

@@ -346,6 +346,8 @@ def backtest(
     """
     spec = as_spec(spec)
     step = parse_duration(every)
+    if partitions is not None and (isinstance(partitions, bool) or partitions < 1):
+        raise HistoryError(f"partitions must be at least 1, got {partitions!r}")
     t0 = None if start is None else parse_time(start, "start")
     t1 = None if end is None else parse_time(end, "end")
     if t0 is not None and t1 is not None and t1 < t0:

@@ -247,7 +247,7 @@ class Timeline:
 
     def report(self, checkpoint: int) -> Report:
         """The ranked alerts at a checkpoint, as one radar fed every event up
-        to it reports them."""
+        to it reports them (KeyError if ``checkpoint`` is not one of ``grid``)."""
         _, scanned, rows = self._state_at(checkpoint)
         labels = self.labels
         alerts = tuple(
