@@ -264,7 +264,8 @@ def add_backtest(sub: Any, formatter: Any) -> None:
         type=int,
         default=None,
         metavar="N",
-        help="symbol partitions (default: 1 in this process, one per worker thread on Dask)",
+        help="symbol partitions (default: 1 in this process; on Dask one per worker thread,"
+        " more when one would hold over 10 million events)",
     )
     p.add_argument(
         "-o", "--output", metavar="FILE", help="write the timeline table (.parquet or .csv)"
