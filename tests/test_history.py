@@ -297,11 +297,13 @@ SIGNALS = st.sampled_from(
         ("oi_delta", (0, 0.1)),
         ("oi_delta", (1, 0.05)),
         ("oi_delta", (3, 0.02)),
+        ("oi_delta", (2.7, 0.05)),  # look-backs are truncated
         ("funding_flip", (0.001,)),
         ("book_imbalance", (0.5,)),
         ("liq_cluster", (0.5, 100)),
         ("liq_cluster", (2, 100)),
         ("liq_cluster", (4, 250)),
+        ("liq_cluster", (1.5, 100)),
         ("oi_price_divergence", (1, 0.1)),
         ("oi_price_divergence", (2, 0.05)),
     ]

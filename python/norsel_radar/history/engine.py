@@ -30,7 +30,6 @@ from that text and given its heads.
 
 from __future__ import annotations
 
-import math
 from typing import Any, Callable, List, Optional, Sequence, Tuple
 
 import numpy as np
@@ -59,16 +58,17 @@ Progress = Callable[[int], None]
 
 
 def window_of(spec: Spec) -> int:
-    """The length of a state's series under this spec (the radar's rule:
-    one more than the longest look-back or count, at least 2)."""
+    """The length of a state's series under this spec: one more than the
+    longest look-back or count, at least 2 (the radar's rule). Where the rule
+    leaves the radar a choice (look-backs beyond 2**64), the answer is the
+    largest: a window too long only sends more events, one too short would
+    be wrong."""
     longest = 0
     for sig in spec.signals:
         if sig.kind in ("oi_delta", "liq_cluster", "oi_price_divergence") and sig.params:
             x = sig.params[0]
-            if x > 0 and not math.isinf(x):
+            if x > 0:  # parameters are finite: a Spec refuses others
                 longest = max(longest, min(int(x), U64_MAX))
-            elif x > 0:
-                longest = U64_MAX
     return max(2, longest + 1)
 
 
