@@ -235,3 +235,33 @@ def raw_form(report):
         ],
         "scanned": report.scanned,
     }
+
+
+# --------------------------------------------------------------------------
+# history
+
+
+def reference_reports(rows, spec_text, checkpoints):
+    """What one radar fed every event up to each checkpoint answers to
+    "alerts": ``rows`` are (symbol, event object) pairs in input order, each
+    symbol's events applied in timestamp order (stable), one "feed" each."""
+    by_symbol = {}
+    for symbol, event in rows:
+        by_symbol.setdefault(symbol, []).append(event)
+    for events in by_symbol.values():
+        events.sort(key=lambda e: e["ts"])
+    radar = new_radar(spec_text)
+    fed = dict.fromkeys(by_symbol, 0)
+    out = []
+    for checkpoint in checkpoints:
+        for symbol, events in by_symbol.items():
+            i = fed[symbol]
+            while i < len(events) and events[i]["ts"] <= checkpoint:
+                reply = radar.command(
+                    json.dumps({"cmd": "feed", "symbol": symbol, "event": events[i]})
+                )
+                assert reply == '{"ok":true}', reply
+                i += 1
+            fed[symbol] = i
+        out.append(radar.command('{"cmd":"alerts"}'))
+    return out

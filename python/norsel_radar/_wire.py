@@ -177,19 +177,31 @@ def decode_report(
     return out, value["scanned"]
 
 
+def rank_key(alert: Tuple[Any, ...]) -> Tuple[float, str]:
+    """The radar's ranking order for an alert (or any tuple that starts with
+    symbol and severity): severity highest first, then symbol ascending
+    (code-point order is UTF-8 byte order)."""
+    return (-alert[1], alert[0])
+
+
+def rank(alerts: List[Any], limit: Optional[int]) -> None:
+    """Sorts alerts into the radar's rank order and cuts them to the limit, in place."""
+    alerts.sort(key=rank_key)
+    if limit is not None:
+        del alerts[limit:]
+
+
 def merge(
     parts: Iterable[Tuple[List[Alert], int]], limit: Optional[int], labels: Tuple[str, ...]
 ) -> Report:
     """The report of one scan over the symbols of all the pieces: alerts
-    ranked by severity, highest first, then by symbol (code-point order is
-    UTF-8 byte order), cut to the limit; scanned counts add up."""
+    ranked together by the radar's rule, cut to the limit; scanned counts add
+    up."""
     parts = list(parts)
     if len(parts) == 1:
         alerts, scanned = parts[0]
     else:
         alerts = [a for found, _ in parts for a in found]
-        alerts.sort(key=lambda a: (-a.severity, a.symbol))
-        if limit is not None:
-            del alerts[limit:]
+        rank(alerts, limit)
         scanned = sum(n for _, n in parts)
     return tuple.__new__(Report, (tuple(alerts), scanned, labels))

@@ -14,6 +14,7 @@ from collections.abc import Sequence
 from typing import NoReturn, Optional
 
 from .. import __version__
+from ..history import cli as history
 from . import demo, generate, live, output, replay, scan, serve, spec
 from .errors import PROG, OutputError, UserError
 from .table import format_table
@@ -40,13 +41,16 @@ class _Help(argparse.ArgumentDefaultsHelpFormatter):
 def build_parser() -> argparse.ArgumentParser:
     parser = _Parser(
         prog=PROG,
-        description="A market radar for crypto-derivatives data: scan and replay event files, or watch an exchange live.",
+        description=(
+            "A market radar for crypto-derivatives data: scan, replay and backtest event"
+            " files, watch an exchange live, or serve a dashboard."
+        ),
         formatter_class=_Help,
     )
     parser.add_argument("--version", action="version", version=f"{PROG} {__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
     sub.required = True
-    for module in (demo, scan, replay, generate, spec, live, serve):
+    for module in (demo, scan, replay, generate, spec, live, serve, history):
         module.add_parser(sub, _Help)
     return parser
 
