@@ -243,15 +243,13 @@ def main(argv=None) -> int:
     )
     if args.save:
         body = [
-            f"`python bench/adapters.py{' --quick' if args.quick else ''}`, "
-            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.",
-            "",
-            "## Machine",
-            "",
-            *(f"- {k}: {v}" for k, v in info),
-            f"- Load average at the end: {load}",
-            f"- Other processes kept {busy} busy on average during the run",
-            "",
+            *results_file.run_header(
+                f"python bench/adapters.py{' --quick' if args.quick else ''}",
+                elapsed,
+                info,
+                load,
+                busy,
+            ),
             "## Results",
             "",
             "Per cryptofeed object, from its callback to the event applied by the radar "

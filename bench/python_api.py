@@ -603,15 +603,13 @@ def main(argv=None) -> int:
     )
     if args.save:
         body = [
-            f"`python bench/python_api.py{' --quick' if args.quick else ''}`, "
-            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.",
-            "",
-            "## Machine",
-            "",
-            *(f"- {k}: {v}" for k, v in info),
-            f"- Load average at the end: {load}",
-            f"- Other processes kept {busy} busy on average during the run",
-            "",
+            *results_file.run_header(
+                f"python bench/python_api.py{' --quick' if args.quick else ''}",
+                elapsed,
+                info,
+                load,
+                busy,
+            ),
             "## Results",
             "",
             "Medians over interleaved rounds in one process, wall clock; every answer checked "

@@ -4,6 +4,7 @@ script; each script rewrites its own and keeps the others as they are."""
 from __future__ import annotations
 
 import os
+import time
 
 
 def _sections(text: str) -> list[tuple[str, str]]:
@@ -37,3 +38,17 @@ def write_section(path: str, heading: str, body: str) -> None:
     with open(tmp, "w", encoding="utf-8") as f:
         f.write("\n".join(texts))
     os.replace(tmp, path)
+
+
+def run_header(command: str, elapsed: float, info, load: str, busy: str) -> list[str]:
+    """The opening lines of a section: the command, when, and the machine."""
+    return [
+        f"`{command}`, {time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.",
+        "",
+        "## Machine",
+        "",
+        *(f"- {k}: {v}" for k, v in info),
+        f"- Load average at the end: {load}",
+        f"- Other processes kept {busy} busy on average during the run",
+        "",
+    ]

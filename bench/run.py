@@ -1013,15 +1013,13 @@ def main(argv=None) -> int:
     )
     if args.save:
         out = [
-            f"`python bench/run.py{' --quick' if args.quick else ''}`, "
-            f"{time.strftime('%Y-%m-%d %H:%M UTC', time.gmtime())}, {elapsed:.0f} s.",
-            "",
-            "## Machine",
-            "",
-            *(f"- {k}: {v}" for k, v in info),
-            f"- Load average at the end: {load}",
-            f"- Other processes kept {busy_others} busy on average during the run",
-            "",
+            *results_file.run_header(
+                f"python bench/run.py{' --quick' if args.quick else ''}",
+                elapsed,
+                info,
+                load,
+                busy_others,
+            ),
             "## Results",
             "",
             "Medians over interleaved rounds in one process (W5 and W7 in fresh child "

@@ -23,6 +23,7 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from .._norsel_radar import Radar
+from ..cli.inputs import looks_like_jsonl
 from .errors import HistoryError
 from .schema import COLUMNS, arrow_schema
 
@@ -308,24 +309,6 @@ def _read_error(where: str, exc: Exception) -> HistoryError:
     if isinstance(exc, (EOFError, gzip.BadGzipFile)):
         return HistoryError(f"{where}: not a valid compressed stream ({exc})")
     return HistoryError(f"{where}: {exc}")
-
-
-_FIRST_MEMBER = re.compile(rb'\s*\{\s*("(?:[^"\\]|\\.)*")\s*:\s*(.)', re.S)
-_SYMBOL_STRING = re.compile(rb'"symbol"\s*:\s*"')
-
-
-def looks_like_jsonl(head: bytes) -> bool:
-    """Whether text that starts with ``head`` is JSON Lines rather than the
-    scan form: the scan form's first member holds a list; a line's first
-    member does not, unless it is "event" in the array form with a string
-    "symbol" later on the same line."""
-    m = _FIRST_MEMBER.match(head)
-    if m is None:
-        return False
-    if m.group(2) != b"[":
-        return True
-    first_line = head[m.start() :].lstrip().split(b"\n", 1)[0]
-    return m.group(1) == b'"event"' and _SYMBOL_STRING.search(first_line) is not None
 
 
 class Source:
