@@ -13,9 +13,9 @@ pa = pytest.importorskip("pyarrow")
 pq = pytest.importorskip("pyarrow.parquet")
 pytest.importorskip("numpy")
 
+from clitools import cli, user_error  # noqa: E402
 from norsel_radar import sample  # noqa: E402
 from norsel_radar.history import backtest  # noqa: E402
-from clitools import cli, user_error  # noqa: E402
 
 
 @pytest.fixture(scope="module")
