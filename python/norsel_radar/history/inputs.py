@@ -14,7 +14,7 @@ import gzip
 import io
 import os
 import re
-from typing import IO, Any, Iterator, List, Optional, Sequence, Tuple, Union
+from typing import IO, Any, Dict, Iterator, List, Optional, Sequence, Tuple, Union
 
 import numpy as np
 import orjson
@@ -23,14 +23,12 @@ import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
 from .._norsel_radar import Radar
-from ..cli.inputs import looks_like_jsonl
+from ..cli.inputs import GZIP_MAGIC, ZSTD_MAGIC, looks_like_jsonl
 from .errors import HistoryError
-from .schema import COLUMNS, arrow_schema
+from .schema import COLUMNS, FIELDS, arrow_schema
 
 __all__ = ["Chunk", "Source", "open_source", "read_table"]
 
-GZIP_MAGIC = b"\x1f\x8b"
-ZSTD_MAGIC = b"\x28\xb5\x2f\xfd"
 PARQUET_MAGIC = b"PAR1"
 ARROW_MAGIC = b"ARROW1"
 #: JSON Lines decoded per table chunk.
@@ -134,92 +132,33 @@ def _side(value: Any) -> str:
 Row = Tuple[Any, ...]
 
 
+#: Where each kind's fields go in a row (the table form's columns after symbol).
+_SLOTS: Dict[str, Tuple[Tuple[str, int], ...]] = {
+    kind: tuple((name, COLUMNS.index(name) - 1) for name in names) for kind, names in FIELDS.items()
+}
+_EMPTY_ROW: Row = (None,) * (len(COLUMNS) - 1)
+
+
 def decode_event(event: Any) -> Row:
     """An event value (object or array form) as a row; raises _Bad for one
     that the radar refuses."""
     try:
         if type(event) is dict:
-            kind = event["kind"]
-            if kind == "derivatives":
-                return (
-                    "derivatives",
-                    _ts(event["ts"]),
-                    _number(event["open_interest"]),
-                    _number(event["funding_rate"]),
-                    _number(event["mark_price"]),
-                    None,
-                    None,
-                    None,
-                    None,
-                    None,
-                    None,
-                    None,
-                )
-            if kind == "orderbook":
-                return (
-                    "orderbook",
-                    _ts(event["ts"]),
-                    None,
-                    None,
-                    None,
-                    _number(event["bid_volume"]),
-                    _number(event["ask_volume"]),
-                    _number(event["best_bid"]),
-                    _number(event["best_ask"]),
-                    None,
-                    None,
-                    None,
-                )
-            if kind == "liquidation":
-                return (
-                    "liquidation",
-                    _ts(event["ts"]),
-                    None,
-                    None,
-                    None,
-                    None,
-                    None,
-                    None,
-                    None,
-                    _side(event["side"]),
-                    _number(event["qty"]),
-                    _number(event["price"]),
-                )
-            raise _Bad
-        if type(event) is list and event:
+            kind, values = event["kind"], event
+        elif type(event) is list and event:
             kind = event[0]
-            n = len(event)
-            if kind == "derivatives" and n == 5:
-                _, ts, oi, fr, mp = event
-                return decode_event(
-                    {
-                        "kind": kind,
-                        "ts": ts,
-                        "open_interest": oi,
-                        "funding_rate": fr,
-                        "mark_price": mp,
-                    }
-                )
-            if kind == "orderbook" and n == 6:
-                _, ts, bid, ask, bb, ba = event
-                return decode_event(
-                    {
-                        "kind": kind,
-                        "ts": ts,
-                        "bid_volume": bid,
-                        "ask_volume": ask,
-                        "best_bid": bb,
-                        "best_ask": ba,
-                    }
-                )
-            if kind == "liquidation" and n == 5:
-                _, ts, side, qty, price = event
-                return decode_event(
-                    {"kind": kind, "ts": ts, "side": side, "qty": qty, "price": price}
-                )
+            if len(event) != len(FIELDS[kind]) + 2:
+                raise _Bad
+            values = dict(zip(("ts", *FIELDS[kind]), event[1:]))
+        else:
+            raise _Bad
+        row = list(_EMPTY_ROW)
+        row[0], row[1] = kind, _ts(values["ts"])
+        for name, slot in _SLOTS[kind]:
+            row[slot] = _side(values[name]) if name == "side" else _number(values[name])
+        return tuple(row)
     except (KeyError, TypeError):
-        pass
-    raise _Bad
+        raise _Bad from None
 
 
 # "-0" is the double -0.0 to the radar, 0 to orjson: such text takes the slow road.
