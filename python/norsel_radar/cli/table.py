@@ -16,8 +16,8 @@ SHORT = {
     "liq_cluster": "liq",
     "oi_price_divergence": "oi/price",
 }
-_UNITS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000, "d": 86_400_000}
-_DURATION = re.compile(r"(\d+(?:\.\d+)?)(ms|s|m|h|d)")
+_UNITS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000, "d": 86_400_000, "w": 604_800_000}
+_DURATION = re.compile(r"(\d+(?:\.\d+)?)\s*(ms|s|m|h|d|w)")
 
 
 def utc_time(ts: Optional[int]) -> str:
@@ -32,11 +32,12 @@ def utc_time(ts: Optional[int]) -> str:
 
 
 def parse_duration(text: str) -> Optional[int]:
-    """Milliseconds of a duration such as "5m", "30s", "1h", "250ms"; None if not one."""
+    """Milliseconds of a duration such as "5m", "30s", "1h", "250ms", "1w"; None
+    if not one."""
     m = _DURATION.fullmatch(text.strip())
     if m is None:
         return None
-    return int(float(m.group(1)) * _UNITS[m.group(2)])
+    return round(float(m.group(1)) * _UNITS[m.group(2)])
 
 
 def _label_key(label: str) -> Tuple[int, str]:

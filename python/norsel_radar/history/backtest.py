@@ -20,6 +20,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 import pyarrow.parquet as pq
 
+from ..cli.table import parse_duration as duration_ms
 from ..screener import as_spec
 from ..types import Spec, to_timestamp
 from .columns import build
@@ -34,8 +35,6 @@ I64_MIN = -(1 << 63)
 I64_MAX = (1 << 63) - 1
 #: Most checkpoints of one timeline.
 MAX_CHECKPOINTS = 50_000_000
-_UNITS = {"ms": 1, "s": 1000, "m": 60_000, "h": 3_600_000, "d": 86_400_000, "w": 604_800_000}
-_DURATION = re.compile(r"(\d+(?:\.\d+)?)\s*(ms|s|m|h|d|w)?")
 
 ProgressFn = Callable[[int, int], None]
 Time = Union[int, str, _dt.datetime]
@@ -50,10 +49,12 @@ def parse_duration(every: Union[int, str]) -> int:
     if isinstance(every, int):
         ms = every
     elif isinstance(every, str):
-        m = _DURATION.fullmatch(every.strip())
-        if m is None:
+        text = every.strip()
+        bare = re.fullmatch(r"\d+(?:\.\d+)?", text)  # milliseconds
+        parsed = round(float(text)) if bare else duration_ms(text)
+        if parsed is None:
             raise HistoryError(f"every: {every!r} is not a duration (250ms, 30s, 1m, 4h, 1d, 1w)")
-        ms = round(float(m.group(1)) * _UNITS[m.group(2) or "ms"])
+        ms = parsed
     else:
         raise TypeError(f"every must be milliseconds (int) or a duration text, got {every!r}")
     if ms <= 0:
