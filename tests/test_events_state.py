@@ -1,6 +1,12 @@
 """Decoding events (which of several failures is reported, equivalent forms)
 and the per-symbol state they build: bounded series, window, timestamps,
-symbols. Single type, length and missing-field failures are decode vectors."""
+symbols. Single type, length and missing-field failures are decode vectors.
+
+Events in "events" are decoded while the request is read; a single event in
+"event" from the parsed value, or straight from the text when the feed is
+written plainly. fuzz/fuzz_reading.cpp compares these roads with the plain
+reading, the failure reported among several lists and elements included;
+fuzz/fuzz_commands.cpp compares a feed with a one-event feed_batch."""
 
 import pytest
 from conftest import (
@@ -12,6 +18,7 @@ from conftest import (
     command,
     deriv,
     derivs,
+    error_response,
     expect_error,
     expect_ok,
     factors_of,
@@ -25,8 +32,13 @@ from conftest import (
     sig,
 )
 
+EVENT = '{"kind":"liquidation","ts":7,"side":"sell","qty":2,"price":1}'
+PLAIN = '{"cmd":"feed","symbol":"S","event":%s}' % EVENT
 D = {"kind": "derivatives", "ts": 5, "open_interest": 1, "funding_rate": 0, "mark_price": 2}
 OB = {"kind": "orderbook", "ts": 1, "bid_volume": 3, "ask_volume": 1, "best_bid": 9, "best_ask": 10}
+
+
+LIQ_SPEC = make_spec(sig("liq_cluster", 3, 10), threshold=-1)
 
 
 def with_(event, drop=(), **members):
@@ -72,6 +84,40 @@ def test_repeated_kind_member_last_wins(radar):
         command(radar, text % ("derivatives", "orderbook"))
         == '{"error":"parse: missing field `bid_volume`","ok":false}'
     )
+
+
+# Feeds the text road declines (and repeated members): the general road must
+# feed what the plain form feeds.
+@pytest.mark.parametrize(
+    "text",
+    [
+        '{"event":%s,"symbol":"S","cmd":"feed"}' % EVENT,
+        ' { "cmd" : "feed" ,\n"symbol" : "S" , "event" : %s } ' % EVENT.replace(",", " , "),
+        '{"cmd":"fe\\u0065d","symbol":"\\u0053","event":%s}' % EVENT,
+        '{"cmd":"feed","symbol":"S","id":[1,{"x":null}],"event":%s}' % EVENT,
+        '{"cmd":"feed","symbol":"S","event":{"kind":"liquidation","ts":7,"side":{"sell":null},"qty":2,"price":1,"venue":"x"}}',
+        '{"cmd":"feed","symbol":"S","event":["liquidation",7,"sell",2,1]}',
+        '{"cmd":"feed","symbol":"S","event":%s,"a":1,"b":2,"c":3,"d":4,"e":5}}' % EVENT[:-1],
+    ],
+)  # fmt: skip
+def test_feed_written_any_way_feeds_the_same(text):
+    odd, plain = new_radar(LIQ_SPEC), new_radar(LIQ_SPEC)
+    assert command(odd, text) == command(plain, PLAIN) == '{"ok":true}'
+    assert alerts(odd).raw == alerts(plain).raw
+
+
+# A feed read straight from the text is only applied once the whole text is known to be good.
+@pytest.mark.parametrize(
+    "text, error",
+    [
+        (PLAIN + " x", "trailing characters at line 1 column 99"),
+        (PLAIN[:-1] + ",}", "trailing comma at line 1 column 98"),
+        (PLAIN[:-1], "EOF while parsing an object at line 1 column 96"),
+    ],
+)
+def test_plain_feed_with_bad_ending_applies_nothing(radar, text, error):
+    assert command(radar, text) == error_response("parse: " + error)
+    assert alerts(radar).raw == '{"alerts":[],"scanned":0}'
 
 
 @pytest.mark.parametrize(

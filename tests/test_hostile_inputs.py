@@ -2,7 +2,6 @@
 about 100 MB, every string escape at every word offset, numbers with thousands
 of digits. Each gets its exact answer and the radar keeps working."""
 
-import contextlib
 import json
 
 import pytest
@@ -34,22 +33,6 @@ def test_nesting_far_past_the_limit(radar, prefix, unit, column):
     assert command(radar, VERSION) == VERSION_REPLY
 
 
-@pytest.mark.parametrize(
-    "spec_text",
-    [
-        '{"signals":[["funding_flip",[1]]],"x":%s}' % ("[" * 100_000 + "]" * 100_000),
-        '{"x":%s,"signals":[["funding_flip",[1]]]}' % ('{"a":' * 100_000 + "1" + "}" * 100_000),
-        '{"signals":[["funding_flip",[1]]],"x":' + '{"a":[' * 50_000,
-        '{"signals":' + "[" * 100_000,
-    ],
-    ids=["skipped-arrays", "skipped-objects", "unclosed", "signals"],
-)
-def test_deep_nesting_in_spec_text_does_not_crash(spec_text):
-    # accepted or refused, never a crash
-    with contextlib.suppress(ValueError):
-        assert command(new_radar(spec_text), VERSION) == VERSION_REPLY
-
-
 # A member the RadarSpec reader ignores nests within the limit like every
 # other: 127 levels counting the outermost object, the 128th refused where it
 # opens, on the constructor's road as on set_spec's.
@@ -69,9 +52,10 @@ def test_ignored_spec_members_nest_within_the_limit(template, outer, unit, closi
     deepest = 127 - outer
     assert command(new_radar(nested(deepest)), VERSION) == VERSION_REPLY
     column = template.index("%s") + len(unit) * deepest + 1
-    with pytest.raises(ValueError) as info:
-        new_radar(nested(deepest + 1))
-    assert str(info.value) == "parse: recursion limit exceeded at line 1 column %d" % column
+    for levels in (deepest + 1, 100_000):  # far past the limit, refused at the same place
+        with pytest.raises(ValueError) as info:
+            new_radar(nested(levels))
+        assert str(info.value) == "parse: recursion limit exceeded at line 1 column %d" % column
     set_spec = '{"cmd":"set_spec","spec":%s}'
     assert command(new_radar(nested(deepest)), set_spec % nested(deepest - 1)) == OK
     assert command(new_radar(nested(deepest)), set_spec % nested(deepest)) == error_response(
@@ -103,15 +87,15 @@ def test_request_of_100_mb_is_answered():
     )
 
 
-ESCAPES = r"\" \\ \/ \b \f \n \r \t \u0041\u00e9\u00C9\u20AC\ud83d\ude00\uDBFF\uDFFF"
-DECODED = '" \\ / \b \f \n \r \t A\u00e9\u00c9\u20ac\U0001f600\U0010ffff'
+ESCAPES = r"\" \\ \/ \b \f \n \r \t \u0041\u00e9\u00C9\u20AC\ud83d\ude00\uDBFF\uDFFF\u007f"
+DECODED = '" \\ / \b \f \n \r \t A\u00e9\u00c9\u20ac\U0001f600\U0010ffff\x7f'
 
 
 @pytest.mark.parametrize("offset", range(32))
 def test_every_escape_round_trips_at_every_offset(radar, offset):
     pad = "\u00e9x/"[offset % 3] * offset  # ASCII, multi-byte and solidus padding
     literal = pad + ESCAPES + "\\u%04X" % offset + pad  # and every control character
-    # written back with only quote, backslash and controls escaped (hex in lower case)
+    # written back with only quote, backslash and controls escaped (hex in lower case; DEL is no control)
     symbol = json.dumps(pad + DECODED + chr(offset) + pad, ensure_ascii=False)
     assert command(radar, '{"cmd":"scan","events":{"%s":[]}}' % literal) == (
         '{"alerts":[{"symbol":%s,"severity":0.0,"factors":{"funding_flip(0.001)":0.0,"severity":0.0},'

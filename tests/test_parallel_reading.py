@@ -1,7 +1,8 @@
 """Scans of a megabyte or more have their event lists read in pieces, in
-parallel (fuzzed against the plain reading by fuzz/fuzz_reading.cpp). Whatever the text holds, the answer must be the one a plain reading gives:
-the same report for valid requests, the same first error, at the same
-place, for invalid ones."""
+parallel. Whatever the text holds, the answer must be the one a plain reading
+gives: the same report for valid requests, the same first error, at the same
+place, for invalid ones (fuzz/fuzz_reading.cpp compares the two on small
+texts)."""
 
 import json
 import os

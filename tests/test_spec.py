@@ -128,27 +128,20 @@ def test_spec_forms_are_equivalent(spec_text, equivalent):
     assert answers(new_radar(spec_text)) == answers(new_radar(equivalent))
 
 
+# (signal, its label), in spec order: parameters quantized, written shortest
+LABELS = [
+    (sig("oi_price_divergence", 2, 0.1), "oi_price_divergence(2,0.1)"),
+    (sig("oi_delta", 9, 0.1), "oi_delta(9,0.1)"),
+    (sig("liq_cluster", -20, 2.5), "liq_cluster(-20,2.5)"),
+    (sig("funding_flip", 0.7), "funding_flip(0.7000000000000001)"),
+    (sig("oi_delta", 10, 0.1), "oi_delta(10,0.1)"),
+    (sig("funding_flip", 1e-8), "funding_flip(0.00000001)"),
+    (sig("book_imbalance", 123456.123456789), "book_imbalance(123456.12345679)"),
+    (sig("funding_flip", 1e-9), "funding_flip(0)"),
+]
+
+
 def test_signal_labels_quantized_and_in_byte_order():
-    spec = make_spec(
-        *[
-            sig("oi_price_divergence", 2, 0.1),
-            sig("oi_delta", 9, 0.1),
-            sig("liq_cluster", -20, 2.5),
-        ],
-        *[sig("funding_flip", 0.7), sig("oi_delta", 10, 0.1), sig("funding_flip", 1e-8)],
-        *[sig("book_imbalance", 123456.123456789), sig("funding_flip", 1e-9)],
-    )
-    assert list(factors_of(spec, []).items()) == [
-        (label, 0.0)
-        for label in [
-            "book_imbalance(123456.12345679)",
-            "funding_flip(0)",
-            "funding_flip(0.00000001)",
-            "funding_flip(0.7000000000000001)",
-            "liq_cluster(-20,2.5)",
-            "oi_delta(10,0.1)",
-            "oi_delta(9,0.1)",
-            "oi_price_divergence(2,0.1)",
-            "severity",
-        ]
-    ]
+    signals, labels = zip(*LABELS)
+    expected = [(label, 0.0) for label in sorted(labels)] + [("severity", 0.0)]
+    assert list(factors_of(make_spec(*signals), []).items()) == expected

@@ -153,7 +153,7 @@ def test_memory_exhaustion_raises_memory_error_and_radar_recovers(tmp_path, huge
 # failures fall anywhere inside a command: between the three series of one
 # derivatives event, or part-way through a batch.
 FEEDS_AT_LIMIT = r"""
-import json, resource
+import resource
 from norsel_radar import Radar
 
 SPEC, SYMBOLS = %r, %d
@@ -183,11 +183,10 @@ resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
 twin = Radar(SPEC)
 for i in range(SYMBOLS):
     twin.command(BOOK %% i)
-for i in range(SYMBOLS):
-    if applied[i]:
-        twin.command(requests[i])
-same = radar.command('{"cmd":"alerts"}') == twin.command('{"cmd":"alerts"}')
-print(errors > 0, same)
+for text, ok in zip(requests, applied):
+    if ok:
+        twin.command(text)
+print(errors > 0, radar.command('{"cmd":"alerts"}') == twin.command('{"cmd":"alerts"}'))
 """
 
 # The first scan starts the worker pool; at the limit its workers may not
