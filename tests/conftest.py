@@ -5,7 +5,6 @@ this directory on ``sys.path`` because ``tests/`` is not a package.
 """
 
 import json
-import math
 
 import pytest
 
@@ -14,16 +13,6 @@ I64_MAX = 9223372036854775807
 
 KIND_NAMES = "`oi_delta`, `funding_flip`, `book_imbalance`, `liq_cluster`, `oi_price_divergence`"
 EVENT_KINDS = "`derivatives`, `orderbook`, `liquidation`"
-
-
-def _radar_class():
-    from norsel_radar import Radar
-
-    return Radar
-
-
-# --------------------------------------------------------------------------
-# spec builders
 
 
 def sig(kind, *params, weight=None):
@@ -36,58 +25,32 @@ def sig(kind, *params, weight=None):
 
 def make_spec(*signals, threshold=None, limit=None, **members):
     """A spec object with the given signals; threshold/limit only when given."""
-    s = {"signals": list(signals)}
-    if threshold is not None:
-        s["threshold"] = threshold
-    if limit is not None:
-        s["limit"] = limit
-    s.update(members)
-    return s
+    s = {"signals": list(signals), "threshold": threshold, "limit": limit, **members}
+    return {k: v for k, v in s.items() if v is not None or k in members}
 
 
 FUNDING = sig("funding_flip", 0.001)
 
 
-# --------------------------------------------------------------------------
-# event builders
-
-
 def deriv(ts, oi=1.0, fr=0.0, mp=1.0):
-    return {
-        "kind": "derivatives",
-        "ts": ts,
-        "open_interest": oi,
-        "funding_rate": fr,
-        "mark_price": mp,
-    }
+    ev = {"kind": "derivatives", "ts": ts, "open_interest": oi}
+    return dict(ev, funding_rate=fr, mark_price=mp)
 
 
 def book(ts, bid, ask, best_bid=1.0, best_ask=2.0):
-    return {
-        "kind": "orderbook",
-        "ts": ts,
-        "bid_volume": bid,
-        "ask_volume": ask,
-        "best_bid": best_bid,
-        "best_ask": best_ask,
-    }
+    ev = {"kind": "orderbook", "ts": ts, "bid_volume": bid, "ask_volume": ask}
+    return dict(ev, best_bid=best_bid, best_ask=best_ask)
 
 
 def liq(ts, qty, side="buy", price=1.0):
     return {"kind": "liquidation", "ts": ts, "side": side, "qty": qty, "price": price}
 
 
-def derivs(oi=None, fr=None, mp=None, ts0=1):
-    """A run of derivatives events from parallel value lists (missing lists are filled)."""
+def derivs(oi=None, fr=None, mp=None):
+    """Derivatives events at ts 1, 2, ... from parallel value lists (missing lists are filled)."""
     n = len(next(x for x in (oi, fr, mp) if x is not None))
-    oi = oi or [1.0] * n
-    fr = fr or [0.0] * n
-    mp = mp or [1.0] * n
-    return [deriv(ts0 + i, o, f, m) for i, (o, f, m) in enumerate(zip(oi, fr, mp))]
-
-
-# --------------------------------------------------------------------------
-# commands
+    rows = zip(oi or [1.0] * n, fr or [0.0] * n, mp or [1.0] * n)
+    return [deriv(i, *row) for i, row in enumerate(rows, 1)]
 
 
 class Reply(dict):
@@ -102,7 +65,9 @@ def dumps(obj):
 
 def new_radar(spec):
     """A radar from a spec object (dumped to text) or from spec text."""
-    return _radar_class()(spec if isinstance(spec, str) else dumps(spec))
+    from norsel_radar import Radar
+
+    return Radar(spec if isinstance(spec, str) else dumps(spec))
 
 
 def command(radar, text):
@@ -113,8 +78,7 @@ def command(radar, text):
 
 def run(radar, obj):
     """Send a request object (or raw request text); return the parsed reply with .raw."""
-    raw = command(radar, obj if isinstance(obj, str) else dumps(obj))
-    reply = Reply(json.loads(raw))
+    reply = Reply(json.loads(raw := command(radar, obj if isinstance(obj, str) else dumps(obj))))
     reply.raw = raw
     return reply
 
@@ -155,34 +119,11 @@ def ctor_error(spec_text):
     return str(exc.value)
 
 
-def only_alert(radar, events_by_symbol):
-    """Scan and return the single alert (its threshold must let it pass)."""
-    rep = scan(radar, events_by_symbol)
-    assert rep["scanned"] == len(events_by_symbol)
-    assert len(rep["alerts"]) == 1, rep.raw
-    return rep["alerts"][0]
-
-
 def factors_of(spec, events):
     """The factor map of one symbol scanned with `spec` under threshold -1."""
-    spec = dict(spec, threshold=-1)
-    return only_alert(new_radar(spec), {"S": events})["factors"]
-
-
-# --------------------------------------------------------------------------
-# arithmetic
-
-
-def quantize(x):
-    """x / 1e-8 rounded half away from zero, times 1e-8, in double arithmetic."""
-    y = x / 1e-8
-    if math.isnan(y) or math.isinf(y):
-        return y * 1e-8
-    a = abs(y)
-    n = math.floor(a)
-    if a - n >= 0.5:
-        n += 1
-    return math.copysign(n, y) * 1e-8
+    rep = scan(new_radar(dict(spec, threshold=-1)), {"S": events})
+    assert rep["scanned"] == len(rep["alerts"]) == 1, rep.raw
+    return rep["alerts"][0]["factors"]
 
 
 @pytest.fixture
@@ -191,28 +132,16 @@ def radar():
     return new_radar(make_spec(FUNDING, threshold=-1))
 
 
-# --------------------------------------------------------------------------
-# the typed layer
-
-
 def typed(event):
     """The typed event of an event object."""
-    from norsel_radar import Derivatives, Liquidation, OrderBook
+    import norsel_radar
 
-    kind = event["kind"]
-    if kind == "derivatives":
-        return Derivatives(
-            event["ts"], event["open_interest"], event["funding_rate"], event["mark_price"]
-        )
-    if kind == "orderbook":
-        return OrderBook(
-            event["ts"],
-            event["bid_volume"],
-            event["ask_volume"],
-            event["best_bid"],
-            event["best_ask"],
-        )
-    return Liquidation(event["ts"], event["side"], event["qty"], event["price"])
+    name, fields = {
+        "derivatives": ("Derivatives", "ts open_interest funding_rate mark_price"),
+        "orderbook": ("OrderBook", "ts bid_volume ask_volume best_bid best_ask"),
+        "liquidation": ("Liquidation", "ts side qty price"),
+    }[event["kind"]]
+    return getattr(norsel_radar, name)(*(event[f] for f in fields.split()))
 
 
 def event_object(event):
@@ -235,10 +164,6 @@ def raw_form(report):
         ],
         "scanned": report.scanned,
     }
-
-
-# --------------------------------------------------------------------------
-# history
 
 
 def reference_reports(rows, spec_text, checkpoints):

@@ -2,7 +2,6 @@
 about 100 MB, every string escape at every word offset, numbers with thousands
 of digits. Each gets its exact answer and the radar keeps working."""
 
-import contextlib
 import json
 
 import pytest
@@ -13,9 +12,6 @@ FEED = (
     '{"cmd":"feed","symbol":%s,"event":{"kind":"derivatives","ts":%s,"open_interest":%s,'
     '"funding_rate":%s,"mark_price":1}}'
 )
-
-
-# ---------------------------------------------------------------- nesting
 
 
 # the error names the column where the 128th level opens
@@ -29,29 +25,12 @@ FEED = (
         ('{"cmd":"set_spec","spec":{"signals":[],"x":', '{"":', 544),
         ('{"cmd":"scan","events":{"S":', "[", 154),
     ],
-    ids=["arrays", "objects", "mixed", "member", "set_spec-member", "scan-events"],
 )
 def test_nesting_far_past_the_limit(radar, prefix, unit, column):
     expected = error_response("parse: recursion limit exceeded at line 1 column %d" % column)
     for closing in ("", "]" * 100_000):
         assert command(radar, prefix + unit * 100_000 + closing) == expected
     assert command(radar, VERSION) == VERSION_REPLY
-
-
-@pytest.mark.parametrize(
-    "spec_text",
-    [
-        '{"signals":[["funding_flip",[1]]],"x":%s}' % ("[" * 100_000 + "]" * 100_000),
-        '{"x":%s,"signals":[["funding_flip",[1]]]}' % ('{"a":' * 100_000 + "1" + "}" * 100_000),
-        '{"signals":[["funding_flip",[1]]],"x":' + '{"a":[' * 50_000,
-        '{"signals":' + "[" * 100_000,
-    ],
-    ids=["skipped-arrays", "skipped-objects", "unclosed", "signals"],
-)
-def test_deep_nesting_in_spec_text_does_not_crash(spec_text):
-    # accepted or refused, never a crash
-    with contextlib.suppress(ValueError):
-        assert command(new_radar(spec_text), VERSION) == VERSION_REPLY
 
 
 # A member the RadarSpec reader ignores nests within the limit like every
@@ -73,17 +52,15 @@ def test_ignored_spec_members_nest_within_the_limit(template, outer, unit, closi
     deepest = 127 - outer
     assert command(new_radar(nested(deepest)), VERSION) == VERSION_REPLY
     column = template.index("%s") + len(unit) * deepest + 1
-    with pytest.raises(ValueError) as info:
-        new_radar(nested(deepest + 1))
-    assert str(info.value) == "parse: recursion limit exceeded at line 1 column %d" % column
+    for levels in (deepest + 1, 100_000):  # far past the limit, refused at the same place
+        with pytest.raises(ValueError) as info:
+            new_radar(nested(levels))
+        assert str(info.value) == "parse: recursion limit exceeded at line 1 column %d" % column
     set_spec = '{"cmd":"set_spec","spec":%s}'
     assert command(new_radar(nested(deepest)), set_spec % nested(deepest - 1)) == OK
     assert command(new_radar(nested(deepest)), set_spec % nested(deepest)) == error_response(
         "parse: recursion limit exceeded at line 1 column %d" % (column - len(unit) + 25)
     )
-
-
-# ---------------------------------------------------------------- size
 
 
 def test_request_of_100_mb_is_answered():
@@ -110,17 +87,15 @@ def test_request_of_100_mb_is_answered():
     )
 
 
-# ---------------------------------------------------------------- strings
-
-ESCAPES = r"\" \\ \/ \b \f \n \r \t \u0041\u00e9\u00C9\u20AC\ud83d\ude00\uDBFF\uDFFF"
-DECODED = '" \\ / \b \f \n \r \t A\u00e9\u00c9\u20ac\U0001f600\U0010ffff'
+ESCAPES = r"\" \\ \/ \b \f \n \r \t \u0041\u00e9\u00C9\u20AC\ud83d\ude00\uDBFF\uDFFF\u007f"
+DECODED = '" \\ / \b \f \n \r \t A\u00e9\u00c9\u20ac\U0001f600\U0010ffff\x7f'
 
 
 @pytest.mark.parametrize("offset", range(32))
 def test_every_escape_round_trips_at_every_offset(radar, offset):
     pad = "\u00e9x/"[offset % 3] * offset  # ASCII, multi-byte and solidus padding
     literal = pad + ESCAPES + "\\u%04X" % offset + pad  # and every control character
-    # written back with only quote, backslash and controls escaped (hex in lower case)
+    # written back with only quote, backslash and controls escaped (hex in lower case; DEL is no control)
     symbol = json.dumps(pad + DECODED + chr(offset) + pad, ensure_ascii=False)
     assert command(radar, '{"cmd":"scan","events":{"%s":[]}}' % literal) == (
         '{"alerts":[{"symbol":%s,"severity":0.0,"factors":{"funding_flip(0.001)":0.0,"severity":0.0},'
@@ -152,38 +127,24 @@ def test_invalid_escapes(radar, literal, message, end):
     )
 
 
-# ---------------------------------------------------------------- long numbers
-
-
 # read to the nearest double, which the ts type error names and an f64 field takes; None: out of range
-@pytest.mark.parametrize(
-    "literal, named",
-    [
-        ("1" + "0" * 400, None),
-        ("-" + "9" * 5000, None),
-        ("1" + "0" * 300, "1e+300"),
-        ("0.0004" + "0" * 5000, "0.0004"),
-        ("4" + "0" * 3000 + "e-3004", "0.0004"),
-        ("0." + "0" * 4000 + "1", "0.0"),
-        ("0.00039999999999999999999999" + "9" * 3000, "0.0004"),
-        ("1" + "0" * 2000 + "e-2000", "1.0"),
-        ("-0." + "0" * 3000 + "1", "-0.0"),
-        ("123." + "9" * 4000, "124.0"),
-    ],
-    ids=[
-        "1e400",
-        "-9x5000",
-        "1e300",
-        "trailing-zeros",
-        "exponent",
-        "underflow",
-        "nines",
-        "mantissa-exponent",
-        "-0.0001",
-        "rounds-up",
-    ],
-)
-def test_numbers_with_thousands_of_digits(literal, named):
+LONG_NUMBERS = {
+    "1e400": ("1" + "0" * 400, None),
+    "-9x5000": ("-" + "9" * 5000, None),
+    "1e300": ("1" + "0" * 300, "1e+300"),
+    "trailing-zeros": ("0.0004" + "0" * 5000, "0.0004"),
+    "exponent": ("4" + "0" * 3000 + "e-3004", "0.0004"),
+    "underflow": ("0." + "0" * 4000 + "1", "0.0"),
+    "nines": ("0.00039999999999999999999999" + "9" * 3000, "0.0004"),
+    "mantissa-exponent": ("1" + "0" * 2000 + "e-2000", "1.0"),
+    "-0.0001": ("-0." + "0" * 3000 + "1", "-0.0"),
+    "rounds-up": ("123." + "9" * 4000, "124.0"),
+}
+
+
+@pytest.mark.parametrize("case", LONG_NUMBERS)
+def test_numbers_with_thousands_of_digits(case):
+    literal, named = LONG_NUMBERS[case]
     r = new_radar(make_spec(FUNDING, sig("oi_delta", 1, 1), threshold=-1))
     text = FEED % ('"S"', literal, 1, 0)
     if named is None:  # a syntax error, placed where the reader stopped

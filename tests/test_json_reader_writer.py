@@ -1,22 +1,14 @@
 """Reading JSON numbers and strings, and writing doubles and texts in reports,
-observed through the radar's behaviour."""
+observed through the radar's behaviour (i64/u64 edges and plain number
+syntax: decode vectors; escapes and long numbers: test_hostile_inputs; the
+spec text's numbers read like a request's: fuzz/fuzz_spec.cpp)."""
 
 import pytest
-from conftest import (
-    I64_MIN,
-    book,
-    command,
-    derivs,
-    error_response,
-    feed_batch,
-    make_spec,
-    new_radar,
-    run,
-    scan,
-    sig,
-)
+from conftest import book, command, derivs, error_response, make_spec, new_radar, run, scan, sig
 from hypothesis import given, settings
 from hypothesis import strategies as st
+
+READER = new_radar(make_spec(sig("funding_flip", 0.001)))  # failed feeds leave it as it was
 
 
 def feed_text(ts_literal, oi_literal="1"):
@@ -26,24 +18,24 @@ def feed_text(ts_literal, oi_literal="1"):
     )
 
 
-# ---------------------------------------------------------------- numbers (i64 and u64 edges: decode vectors)
-
-
-@pytest.mark.parametrize("literal", ["18446744073709551616", "-9223372036854775809"])
-def test_integers_outside_i64_and_u64_read_as_doubles(radar, literal):
-    error = run(radar, feed_text(literal))["error"]
-    assert error.startswith("parse: invalid type: floating point `") and error.endswith(
-        "`, expected i64"
-    )
-    assert float(error.split("`")[1]) == float(literal)
-
-
-def test_limit_up_to_u64_max():
-    r = new_radar(
-        '{"signals":[{"kind":"funding_flip","params":[0.001]}],"threshold":-1,'
-        '"limit":18446744073709551615}'
-    )
-    assert [a["symbol"] for a in scan(r, {"A": [], "B": [], "C": []})["alerts"]] == ["A", "B", "C"]
+@settings(max_examples=400, deadline=None)
+@given(
+    st.from_regex(r"-?(0|[1-9][0-9]{0,21})(\.[0-9]{1,21})?([eE][-+]?[0-9]{1,2})?", fullmatch=True)
+)
+def test_decimal_literals_read_to_the_nearest_double(literal):
+    # Read as ts, followed by more members: the error names the double read.
+    reply = run(READER, feed_text(literal))
+    if reply.get("ok"):  # an integer that fits i64
+        assert not any(c in literal for c in ".eE")
+        return
+    error = reply["error"]
+    assert error.startswith("parse: invalid ") and error.endswith("`, expected i64"), error
+    named = error.split("`")[1]
+    if named.isdigit():  # integers beyond i64 but within u64 stay integers
+        assert int(named) == int(literal)
+    else:  # the rest, integers beyond u64 included, are read as doubles
+        assert error.startswith("parse: invalid type: floating point `")
+        assert float(named).hex() == float(literal).hex()
 
 
 # what rounds to the largest double is read, past the halfway point is out of range; the smallest is read
@@ -62,70 +54,19 @@ def test_doubles_at_the_ends_of_the_range(radar, oi, reply):
     assert command(radar, feed_text(1, oi)) == reply
 
 
-@settings(max_examples=400, deadline=None)
-@given(
-    st.from_regex(r"-?(0|[1-9][0-9]{0,21})(\.[0-9]{1,21})?([eE][-+]?[0-9]{1,2})?", fullmatch=True)
-)
-def test_decimal_literals_read_to_the_nearest_double(literal):
-    # Read as ts, followed by more members: the error names the double read.
-    reply = run(new_radar(make_spec(sig("funding_flip", 0.001))), feed_text(literal))
-    if reply.get("ok"):  # an integer that fits i64
-        assert not any(c in literal for c in ".eE")
-        return
-    named = reply["error"].split("`")[1]
-    expected = float(literal)
-    if named.isdigit():  # integers beyond i64 but within u64 stay integers
-        assert int(named) == int(literal)
-    else:
-        assert float(named).hex() == expected.hex()
-
-
-@pytest.mark.parametrize("literal", ["1E-3", "1e-3", "0.001", "1.0e-3", "0.01e-1", "100e-5"])
-def test_number_spellings_give_same_double(literal):
-    r = new_radar('{"signals":[{"kind":"funding_flip","params":[%s]}],"threshold":-1}' % literal)
-    assert '"funding_flip(0.001)":1.0' in scan(r, {"S": derivs(fr=[0.0004, -0.0006])}).raw
-
-
-# ---------------------------------------------------------------- strings (escapes: test_hostile_inputs)
-
-
-def test_symbol_text_round_trip(radar):
-    # raw UTF-8 is written raw, and DEL is not a control character here
-    raw = command(radar, '{"cmd":"scan","events":{"\\u001F\\u007f😀":[]}}')
-    assert raw == (
-        '{"alerts":[{"symbol":"\\u001f\x7f😀","severity":0.0,"factors":{"funding_flip(0.001)":0.0,'
-        '"severity":0.0},"ts":-9223372036854775808}],"scanned":1}'
+def test_limit_up_to_u64_max():
+    r = new_radar(
+        '{"signals":[["funding_flip",[0.001]]],"threshold":-1,"limit":18446744073709551615}'
     )
-    # the same text fed as a stored symbol comes back identically
-    assert (
-        command(
-            radar,
-            '{"cmd":"feed","symbol":"\\u001F\\u007f😀","event":["orderbook",%d,0,0,1,1]}' % I64_MIN,
-        )
-        == '{"ok":true}'
-    )
-    assert command(radar, '{"cmd":"alerts"}') == raw
+    assert [a["symbol"] for a in scan(r, {"A": [], "B": [], "C": []})["alerts"]] == ["A", "B", "C"]
 
 
-def test_symbols_ordered_by_utf8_bytes(radar):
+def test_symbols_sort_by_utf8_bytes(radar):
+    # (their escapes and writing: test_hostile_inputs)
     # U+FF5E sorts before U+1F600 in UTF-8 (and in code points), after it in UTF-16
-    rep = scan(
-        radar, {s: [] for s in ["😀", "\uff5e", "é", "z", "Z", "", "BTC-PERP", "BTC", "btc"]}
-    )
-    assert [a["symbol"] for a in rep["alerts"]] == [
-        "",
-        "BTC",
-        "BTC-PERP",
-        "Z",
-        "btc",
-        "z",
-        "é",
-        "\uff5e",
-        "😀",
-    ]
-
-
-# ---------------------------------------------------------------- doubles in reports
+    ordered = ["", "BTC", "BTC-PERP", "Z", "btc", "z", "é", "\uff5e", "😀"]
+    rep = scan(radar, {s: [] for s in reversed(ordered)})
+    assert [a["symbol"] for a in rep["alerts"]] == ordered
 
 
 @pytest.mark.parametrize(
@@ -150,39 +91,27 @@ def test_factor_and_severity_forms(scale, funding, written):
     )
 
 
-BOTH_ONE = derivs(fr=[0.0004, -0.0006]) + [book(3, 300, 100)]
+FLIP = derivs(fr=[0.0004, -0.0006])
+WEIGHTED = (
+    '{"alerts":[{"symbol":"S","severity":%s,"factors":{"book_imbalance(0.5)":%s,'
+    '"funding_flip(0.001)":1.0,"severity":%s},"ts":%d}],"scanned":1}'
+)
 
 
 @pytest.mark.parametrize(
     "weight, events, report",
     [
         # weights whose sum overflows: an infinite weighted sum over an infinite weight sum is NaN, which never passes
-        (1e308, BOTH_ONE, '{"alerts":[],"scanned":1}'),
+        (1e308, FLIP + [book(3, 300, 100)], '{"alerts":[],"scanned":1}'),
         # with one factor 0 the weighted sum stays finite: severity 0 passes
-        (
-            1e308,
-            derivs(fr=[0.0004, -0.0006]),
-            '{"alerts":[{"symbol":"S","severity":0.0,"factors":{'
-            '"book_imbalance(0.5)":0.0,"funding_flip(0.001)":1.0,"severity":0.0},"ts":2}],"scanned":1}',
-        ),
+        (1e308, FLIP, WEIGHTED % ("0.0", "0.0", "0.0", 2)),
         # weights just small enough not to overflow give the exact mean
-        (
-            1e307,
-            BOTH_ONE,
-            '{"alerts":[{"symbol":"S","severity":1.0,"factors":{"book_imbalance(0.5)":1.0,'
-            '"funding_flip(0.001)":1.0,"severity":1.0},"ts":3}],"scanned":1}',
-        ),
+        (1e307, FLIP + [book(3, 300, 100)], WEIGHTED % ("1.0", "1.0", "1.0", 3)),
     ],
 )
 def test_huge_weights(weight, events, report):
-    r = new_radar(
-        make_spec(
-            sig("funding_flip", 0.001, weight=weight),
-            sig("book_imbalance", 0.5, weight=weight),
-            threshold=-1,
-        )
-    )
+    signals = [sig("funding_flip", 0.001, weight=weight), sig("book_imbalance", 0.5, weight=weight)]
+    r = new_radar(make_spec(*signals, threshold=-1))
     assert scan(r, {"S": events}).raw == report
-    assert (
-        feed_batch(r, "S", events).raw == '{"ok":true}' and command(r, '{"cmd":"alerts"}') == report
-    )
+    assert run(r, {"cmd": "feed_batch", "symbol": "S", "events": events}).raw == '{"ok":true}'
+    assert command(r, '{"cmd":"alerts"}') == report

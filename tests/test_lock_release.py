@@ -18,14 +18,8 @@ import pytest
 from conftest import make_spec, sig
 from norsel_radar import Radar
 
-SPEC = json.dumps(
-    make_spec(
-        sig("oi_delta", 3, 0.05),
-        sig("funding_flip", 0.001),
-        sig("liq_cluster", 2, 5),
-        threshold=0.1,
-    )
-)
+SIGNALS = [sig("oi_delta", 3, 0.05), sig("funding_flip", 0.001), sig("liq_cluster", 2, 5)]
+SPEC = json.dumps(make_spec(*SIGNALS, threshold=0.1))
 EVENT = (
     '{"kind":"derivatives","ts":%d,"open_interest":%d.5,"funding_rate":%s,"mark_price":50000.25},'
     '{"kind":"liquidation","ts":%d,"side":"sell","qty":%d,"price":50000}'
@@ -33,14 +27,9 @@ EVENT = (
 
 
 def event_list(n, seed):
-    return (
-        "["
-        + ",".join(
-            EVENT % (t, 100 + (t * seed) % 9, "0.0004" if (t + seed) % 3 else "-0.0006", t, t % 4)
-            for t in range(n // 2)
-        )
-        + "]"
-    )
+    fr = ["-0.0006", "0.0004", "0.0004"]
+    pairs = (EVENT % (t, 100 + (t * seed) % 9, fr[(t + seed) % 3], t, t % 4) for t in range(n // 2))
+    return "[" + ",".join(pairs) + "]"
 
 
 def scan_parts(symbols=400, per_symbol=1000):
@@ -99,22 +88,15 @@ def scan_request():
     return head, body, Radar(SPEC).command(head + body)
 
 
-def test_a_thread_runs_during_a_large_scan(scan_request):
-    head, body, expected = scan_request
-    radar = Radar(SPEC)
+@pytest.mark.parametrize("kind", ["scan", "feed_batch"])
+def test_a_thread_runs_during_a_large_command(scan_request, kind):
+    head, body, expected = scan_request if kind == "scan" else (*batch_parts(), '{"ok":true}')
+    radar, reference = Radar(SPEC), Radar(SPEC)
+    if kind == "feed_batch":
+        assert reference.command(head + body) == expected
     with Spinner() as spinner:
         out, t0, t1 = timed(radar.command, head + body)  # the joined text lives only in the call
     assert out == expected
-    assert spinner.within(t0, t1) > 0
-
-
-def test_a_thread_runs_during_a_large_feed_batch():
-    head, body = batch_parts()
-    radar, reference = Radar(SPEC), Radar(SPEC)
-    assert reference.command(head + body) == '{"ok":true}'
-    with Spinner() as spinner:
-        out, t0, t1 = timed(radar.command, head + body)
-    assert out == '{"ok":true}'
     assert radar.command('{"cmd":"alerts"}') == reference.command('{"cmd":"alerts"}')
     assert spinner.within(t0, t1) > 0
 
