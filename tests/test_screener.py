@@ -1,14 +1,20 @@
 """Screener: the same answers as the raw protocol on the same events, errors
-raised with the radar's texts, misuse refused without touching the state."""
+raised with the radar's texts; misuse of a Screener or an AsyncScreener
+refused without touching the state."""
 
+import asyncio
+import contextlib
+import gc
+import inspect
 import json
-import threading
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-from conftest import event_object, raw_form, typed
+from conftest import event_object, raw_form
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from norsel_radar import (
+    AsyncScreener,
     Derivatives,
     Liquidation,
     OrderBook,
@@ -19,7 +25,6 @@ from norsel_radar import (
     Signal,
     Spec,
     _wire,
-    sample,
 )
 
 # ---------------------------------------------------------------- strategies
@@ -55,110 +60,63 @@ EVENTS = st.one_of(
 )
 SYMBOLS = st.one_of(st.sampled_from(["BTC", "ETH", "BTC-PERP", ""]), st.text(max_size=5))
 BATCHES = st.dictionaries(SYMBOLS, st.lists(EVENTS, max_size=10), max_size=8)
+KEPT = st.sampled_from(["BTC", "ETH", 'é"\n'])  # a few symbols, so that their states grow
+FEED = st.tuples(st.just("feed"), KEPT, EVENTS)
+FEED_BATCH = st.tuples(st.just("feed_batch"), KEPT, st.lists(EVENTS, max_size=4))
+RESET, SET_SPEC = st.tuples(st.just("reset")), st.tuples(st.just("set_spec"), SPECS)
+KEPT_OPS = (FEED, FEED_BATCH, FEED, FEED_BATCH, RESET, SET_SPEC)  # commands of kept states
+OPS = st.lists(st.one_of(*KEPT_OPS), max_size=20)
+REQUEST = {  # each command's members, as the protocol spells them
+    "feed": lambda s, event: {"symbol": s, "event": event_object(event)},
+    "feed_batch": lambda s, evs: {"symbol": s, "events": [event_object(e) for e in evs]},
+    "reset": lambda: {},
+    "set_spec": lambda spec: {"spec": json.loads(spec.to_json())},
+}
 
 
-def raw_scan(spec, events_by_symbol):
-    """The radar's own answer, through a request written with the standard library."""
-    request = {
-        "cmd": "scan",
-        "events": {s: [event_object(e) for e in evs] for s, evs in events_by_symbol.items()},
-    }
-    return json.loads(Radar(spec.to_json()).command(json.dumps(request)))
-
-
-def check_report(report, spec, expected):
-    assert isinstance(report, Report) and report.labels == spec.labels
-    assert raw_form(report) == expected
-    assert all(list(a.factors) == list(spec.labels) for a in report.alerts)
+@contextlib.contextmanager
+def piece_events(n):
+    """Scans cut into pieces of about n events: one scan of many commands."""
+    saved, _wire.PIECE_EVENTS = _wire.PIECE_EVENTS, n
+    try:
+        yield
+    finally:
+        _wire.PIECE_EVENTS = saved
 
 
 # ---------------------------------------------------------------- the same answers
 
 
-@settings(max_examples=60, deadline=None, suppress_health_check=[HealthCheck.too_slow])
-@given(SPECS, BATCHES, st.sampled_from([1, 3, 1 << 16]))
-def test_scan_answers_as_the_raw_protocol(spec, batch, piece_events):
-    # Small pieces make one scan of many commands, ranked together afterwards.
-    saved, _wire.PIECE_EVENTS = _wire.PIECE_EVENTS, piece_events
-    try:
-        report = Screener(spec).scan(batch)
-    finally:
-        _wire.PIECE_EVENTS = saved
-    check_report(report, spec, raw_scan(spec, batch))
+@settings(max_examples=80, deadline=None, suppress_health_check=[HealthCheck.too_slow])
+@given(SPECS, OPS, BATCHES, st.sampled_from([1, 3, 1 << 16]))
+def test_answers_as_the_raw_protocol(spec, ops, batch, piece_size):
+    screener, radar = Screener(spec.to_json()), Radar(spec.to_json())  # RadarSpec text works too
+
+    def raw(cmd, **members):  # the request written with the standard library
+        return radar.command(json.dumps({"cmd": cmd, **members}))
+
+    for name, *args in ops:
+        getattr(screener, name)(*[iter(a) if type(a) is list else a for a in args])  # any iterable
+        assert raw(name, **REQUEST[name](*args)) == '{"ok":true}'
+        spec = args[0] if name == "set_spec" else spec
+    assert screener.spec == spec and screener.version() == json.loads(raw("version"))["version"]
+    expected_alerts = raw("alerts")
+    with piece_events(piece_size):
+        scanned = screener.scan(batch)
+    expected_scan = raw("scan", events={s: [event_object(e) for e in v] for s, v in batch.items()})
+    # The scan neither read nor changed the fed states.
+    for report, text in [(screener.alerts(), expected_alerts), (scanned, expected_scan)]:
+        assert isinstance(report, Report) and report.labels == spec.labels
+        assert raw_form(report) == json.loads(text)
+        assert all(list(a.factors) == list(spec.labels) for a in report.alerts)
 
 
-FEEDS = st.lists(
-    st.tuples(
-        st.sampled_from(["BTC", "ETH", 'é"\n']),
-        st.lists(EVENTS, min_size=1, max_size=4),
-        st.booleans(),
-    ),
-    max_size=15,
-)
-
-
-@settings(max_examples=40, deadline=None)
-@given(SPECS, FEEDS)
-def test_feeds_and_alerts_answer_as_the_raw_protocol(spec, feeds):
-    screener, radar = Screener(spec), Radar(spec.to_json())
-    for symbol, events, one_by_one in feeds:
-        if one_by_one:
-            for event in events:
-                screener.feed(symbol, event)
-                request = {"cmd": "feed", "symbol": symbol, "event": event_object(event)}
-                assert radar.command(json.dumps(request)) == '{"ok":true}'
-        else:
-            screener.feed_batch(symbol, iter(events))  # any iterable
-            request = {
-                "cmd": "feed_batch",
-                "symbol": symbol,
-                "events": [event_object(e) for e in events],
-            }
-            assert radar.command(json.dumps(request)) == '{"ok":true}'
-    check_report(screener.alerts(), spec, json.loads(radar.command('{"cmd":"alerts"}')))
-
-
-def test_sample_data_ranks_the_planted_symbols():
-    events = sample.generate_events(40, 300, seed=3)
-    batch = {s: [typed(e) for e in evs] for s, evs in events.items()}
-    screener = Screener(Spec.default())
-    report = screener.scan(batch)
-    assert {a.symbol for a in report.alerts[:4]} == set(sample.PLANTED)
-    check_report(report, Spec.default(), raw_scan(Spec.default(), batch))
-    for symbol, evs in batch.items():
-        screener.feed_batch(symbol, evs)
-    assert screener.alerts() == report  # fed or scanned, the same states
-
-
-def test_commands_of_the_protocol():
-    screener = Screener(Spec.default().to_json())  # RadarSpec text works as well
-    assert screener.version() == Radar.version() == "0.2.0"
-    screener.feed("BTC", Derivatives(1, 100, 0.0004, 50))
-    assert screener.alerts().scanned == 1
-    screener.reset()
-    assert screener.alerts() == Report((), 0, Spec.default().labels)
-    screener.feed("BTC", Derivatives(1, 100, 0.0004, 50))
-    quick = Spec([Signal("funding_flip", [0.001])], threshold=-1)
-    screener.set_spec(quick)
-    assert screener.spec == quick and screener.alerts() == Report((), 0, quick.labels)
-    screener.feed_batch("BTC", [Derivatives(1, 1, 0.0004, 1), Derivatives(2, 1, -0.0006, 1)])
-    screener.feed_batch("ETH", [])  # an empty batch creates no state
-    (alert,) = screener.alerts().alerts
-    assert alert == (alert.symbol, 1.0, {"funding_flip(0.001)": 1.0}, 2)
-    assert screener.scan({}) == Report((), 0, quick.labels)
-    assert screener.scan({"X": []}).alerts[0].ts == -(2**63)
+QUICK = Spec([Signal("funding_flip", [0.001])], threshold=-1)
+D = Derivatives(9, 1, 1, 1)
+FLIP = [Derivatives(1, 1, 0.0004, 1), Derivatives(2, 1, -0.0006, 1)]
 
 
 # ---------------------------------------------------------------- errors and misuse
-
-QUICK = Spec([Signal("funding_flip", [0.001])], threshold=-1)
-
-
-def fed_screener():
-    screener = Screener(QUICK)
-    screener.feed_batch("BTC", [Derivatives(1, 1, 0.0004, 1), Derivatives(2, 1, -0.0006, 1)])
-    screener.feed("ETH", Liquidation(3, "sell", 2, 3))
-    return screener
 
 
 def forged(*fields):
@@ -166,102 +124,87 @@ def forged(*fields):
     return tuple.__new__(Derivatives, fields)
 
 
-@pytest.mark.parametrize(
-    "call, error, words",
-    [
-        (
-            lambda s: s.feed("BTC", {"kind": "derivatives"}),
-            TypeError,
-            "event must be a Derivatives",
-        ),
-        (lambda s: s.feed("BTC", (1, 1.0, 1.0, 1.0)), TypeError, "got tuple"),
-        (lambda s: s.feed(5, Derivatives(9, 1, 1, 1)), TypeError, "symbol must be a str, got int"),
-        (lambda s: s.feed(None, Derivatives(9, 1, 1, 1)), TypeError, "symbol must be a str"),
-        (lambda s: s.feed("\ud800", Derivatives(9, 1, 1, 1)), ValueError, "lone surrogate"),
-        (lambda s: s.feed("BTC", forged(2**64, 1.0, 1.0, 1.0)), ValueError, "cannot be encoded"),
-        (
-            lambda s: s.feed_batch("BTC", [Derivatives(9, 1, 1, 1), Derivatives(9, 1, 1, 1), "x"]),
-            TypeError,
-            "events[2] must be a Derivatives, OrderBook or Liquidation, got str",
-        ),
-        (lambda s: s.feed_batch("BTC", Derivatives(9, 1, 1, 1)), TypeError, "got one Derivatives"),
-        (lambda s: s.feed_batch("BTC", None), TypeError, "events must be a sequence of events"),
-        (lambda s: s.feed_batch(b"BTC", []), TypeError, "symbol must be a str, got bytes"),
-        (lambda s: s.scan([("BTC", [])]), TypeError, "scan needs a mapping"),
-        (lambda s: s.scan({1: []}), TypeError, "symbol must be a str, got int"),
-        (
-            lambda s: s.scan({"A": [], "B": [Derivatives(9, 1, 1, 1), 7]}),
-            TypeError,
-            "events['B'][1]",
-        ),
-        (lambda s: s.set_spec({"signals": []}), TypeError, "a Spec or RadarSpec JSON text"),
-        (lambda s: s.set_spec('{"signals":[]}'), RadarError, "bad spec: at least one signal"),
-        (
-            lambda s: s.feed("BTC", forged(9, float("nan"), 1.0, 1.0)),
-            RadarError,
-            "parse: invalid type: null, expected f64",
-        ),
-        (
-            lambda s: s.feed_batch(
-                "BTC", [Derivatives(9, 1, 1, 1), forged(9, 1.0, float("inf"), 1.0)]
-            ),
-            RadarError,
-            "parse: invalid type: null, expected f64",
-        ),
-    ],
-)
-def test_misuse_is_refused_and_changes_nothing(call, error, words):
-    screener = fed_screener()
-    before = screener.alerts()
-    with pytest.raises(error) as exc:
-        call(screener)
-    assert words in str(exc.value)
-    if error is RadarError:  # the radar's own error response, its kind kept apart
-        assert exc.value.kind == "parse" or exc.value.kind == "bad spec"
-        assert str(exc.value) == exc.value.kind + ": " + exc.value.message
-    assert screener.alerts() == before and screener.spec == QUICK
+def elsewhere(call):
+    """The call made on another thread (an AsyncScreener's in an event loop there)."""
+
+    def there(screener):
+        result = call(screener)
+        return asyncio.run(result) if inspect.isawaitable(result) else result
+
+    def made(screener):  # the thread's exception, even the radar's panic, is raised here
+        with ThreadPoolExecutor(1) as pool:
+            return pool.submit(there, screener).result(60)
+
+    return made
 
 
-def test_bad_spec_text_raises_the_radars_error():
-    text = '{"signals":[{"kind":"funding_flip","params":[0.001]}],"threshold":"x"}'
-    with pytest.raises(ValueError) as raw:
-        Radar(text)
-    with pytest.raises(RadarError) as exc:
-        Screener(text)
-    assert exc.value.kind == "parse" and str(exc.value) == str(raw.value)
-    assert exc.value.message.startswith('invalid type: string "x", expected f64 at line 1 column')
-    with pytest.raises(TypeError, match="a Spec or RadarSpec JSON text"):
-        Screener(None)
+def closed(call):
+    async def made(screener):
+        await screener.aclose()
+        await screener.aclose()  # twice is harmless
+        return await call(screener)
+
+    return made
+
+
+NAN = float("nan")
+BOTH, SYNC, ASYNC = ("sync", "async"), ("sync",), ("async",)
+NULL_F64 = "parse: invalid type: null, expected f64"
+OWNED = "belongs to the thread that created it"
+EVENTS_2 = "events[2] must be a Derivatives, OrderBook or Liquidation, got str"
+MISUSE = [
+    (BOTH, lambda s: s.feed("A", {"kind": "orderbook"}), TypeError, "event must be a Derivatives"),
+    (BOTH, lambda s: s.feed("A", Derivatives(NAN, 1, 1, 1)), ValueError, "ts must be finite"),
+    (BOTH, lambda s: s.feed(5, D), TypeError, "symbol must be a str, got int"),
+    (BOTH, lambda s: s.feed("\ud800", D), ValueError, "lone surrogate"),
+    (BOTH, lambda s: s.feed_batch("A", [D, D, "x"]), TypeError, EVENTS_2),
+    (BOTH, lambda s: s.feed_batch("A", D), TypeError, "got one Derivatives"),
+    (BOTH, lambda s: s.feed_batch(b"A", []), TypeError, "symbol must be a str, got bytes"),
+    (BOTH, lambda s: s.scan([("A", [])]), TypeError, "scan needs a mapping"),
+    (BOTH, lambda s: s.scan({"A": [], "B": [D, 7]}), TypeError, "events['B'][1]"),
+    (BOTH, lambda s: s.scan({"A": [forged(1, NAN, 1.0, 1.0)]}), RadarError, NULL_F64),
+    (BOTH, lambda s: s.set_spec({"signals": []}), TypeError, "a Spec or RadarSpec JSON text"),
+    (BOTH, lambda s: type(s)(None), TypeError, "a Spec or RadarSpec JSON text"),
+    (BOTH, lambda s: s.set_spec('{"signals":[]}'), RadarError, "bad spec: at least one signal"),
+    # An AsyncScreener queues these feeds; its next call raises the error (test_async).
+    (SYNC, lambda s: s.feed("A", forged(NAN, 1.0, 1.0, 1.0)), RadarError, "expected i64"),
+    (SYNC, lambda s: s.feed("A", forged(9, NAN, 1.0, 1.0)), RadarError, NULL_F64),
+    (SYNC, lambda s: s.feed_batch("A", [D, forged(9, 1.0, NAN, 1.0)]), RadarError, NULL_F64),
+    (SYNC, lambda s: s.feed("A", forged(2**64, 1.0, 1.0, 1.0)), ValueError, "cannot be encoded"),
+    (SYNC, elsewhere(lambda s: s.feed("A", D)), RuntimeError, OWNED),
+    (SYNC, elsewhere(lambda s: s.set_spec(Spec.default())), RuntimeError, OWNED),
+    (ASYNC, elsewhere(lambda s: s.feed("A", D)), RuntimeError, "belongs to another event loop"),
+    (ASYNC, elsewhere(lambda s: s.alerts()), RuntimeError, "belongs to another event loop"),
+    (ASYNC, closed(lambda s: s.feed("A", D)), RuntimeError, "this AsyncScreener is closed"),
+    (ASYNC, closed(lambda s: s.scan({})), RuntimeError, "this AsyncScreener is closed"),
+]
 
 
 @pytest.mark.parametrize(
-    "call",
-    [
-        lambda s: s.feed("BTC", Derivatives(9, 1, 1, 1)),
-        lambda s: s.feed_batch("BTC", [Derivatives(9, 1, 1, 1)]),
-        lambda s: s.scan({"A": [Derivatives(9, 1, 1, 1)]}),
-        lambda s: s.alerts(),
-        lambda s: s.reset(),
-        lambda s: s.set_spec(Spec.default()),
-        lambda s: s.version(),
-    ],
+    "flavour, call, error, words", [(f, *row) for fs, *row in MISUSE for f in fs]
 )
-def test_use_from_another_thread_is_refused(call):
-    screener = fed_screener()
-    before = screener.alerts()
-    caught = []
+def test_misuse_is_refused_and_changes_nothing(flavour, call, error, words):
+    async def answer(result):  # a Screener answers, an AsyncScreener's coroutine is awaited
+        return await result if inspect.isawaitable(result) else result
 
-    def other():
-        try:
-            call(screener)
-        except (
-            Exception
-        ) as exc:  # the radar's panic, which `except Exception` misses, is translated
-            caught.append(exc)
+    async def main():
+        screener = (Screener if flavour == "sync" else AsyncScreener)(QUICK)
+        await answer(screener.feed_batch("BTC", FLIP))
+        await answer(screener.feed("ETH", Liquidation(3, "sell", 2, 3)))
+        before = await answer(screener.alerts())
+        with pytest.raises(error) as exc:
+            await answer(call(screener))
+        assert words in str(exc.value)
+        if error is RadarError:  # the radar's own error response, its kind kept apart
+            assert exc.value.kind in ("parse", "bad spec")
+            assert str(exc.value) == exc.value.kind + ": " + exc.value.message
+        if not getattr(screener, "closed", False):
+            assert await answer(screener.alerts()) == before and screener.spec == QUICK
+        if flavour == "async":
+            await screener.aclose()
+            assert not screener._worker.thread.is_alive()
 
-    thread = threading.Thread(target=other)
-    thread.start()
-    thread.join(60)
-    assert len(caught) == 1 and isinstance(caught[0], RuntimeError)
-    assert "belongs to the thread that created it" in str(caught[0])
-    assert screener.alerts() == before and screener.spec == QUICK
+    asyncio.run(asyncio.wait_for(main(), 60))
+    # Collected here, a Screener caught in the raised error's cycle is dropped on
+    # its own thread, not on whichever thread the collector would next run on.
+    gc.collect()
