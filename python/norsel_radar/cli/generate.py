@@ -5,12 +5,11 @@ from __future__ import annotations
 import argparse
 import gzip
 import io
-import os
 import sys
-import tempfile
 from typing import IO, Any, Callable, Union
 
 from .. import sample
+from .._files import write_atomically
 from .errors import OutputError, UserError, os_message
 
 
@@ -18,37 +17,22 @@ def _writer(fmt: str) -> Callable[[IO[str], int, int, int], None]:
     return sample.write_scan if fmt == "scan" else sample.write_jsonl
 
 
-def _umask() -> int:
-    mask = os.umask(0)
-    os.umask(mask)
-    return mask
-
-
 def write_file(path: str, write: Callable[[IO[str]], None]) -> None:
-    """Writes ``path`` through a temporary file beside it, renamed into place
-    only when complete: an error or Ctrl-C leaves no half-written file."""
-    directory = os.path.dirname(path) or "."
-    try:
-        fd, tmp = tempfile.mkstemp(dir=directory, prefix=".norsel-", suffix=".tmp")
-    except OSError as exc:
-        raise UserError(f"{path}: {os_message(exc)}") from None
-    try:
-        with os.fdopen(fd, "wb") as raw:
+    """Writes ``path`` whole or not at all: an error or Ctrl-C leaves no
+    half-written file."""
+
+    def write_text(tmp: str) -> None:
+        with open(tmp, "wb") as raw:
             binary: Union[IO[bytes], gzip.GzipFile] = raw
             if path.endswith(".gz"):
                 binary = gzip.GzipFile(filename="", mode="wb", fileobj=raw, mtime=0)
             with binary, io.TextIOWrapper(binary, encoding="utf-8", newline="\n") as fp:
                 write(fp)
-        os.chmod(tmp, 0o666 & ~_umask())
-        os.replace(tmp, path)
-    except BaseException as exc:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        if isinstance(exc, OSError):
-            raise UserError(f"{path}: {os_message(exc)}") from None
-        raise
+
+    try:
+        write_atomically(path, write_text)
+    except OSError as exc:
+        raise UserError(f"{path}: {os_message(exc)}") from None
 
 
 def run(args: argparse.Namespace) -> int:

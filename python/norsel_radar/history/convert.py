@@ -20,11 +20,11 @@ import orjson
 import pyarrow as pa
 import pyarrow.parquet as pq
 
+from .._files import write_atomically
 from .columns import OutOfOrder, build, normalize
 from .errors import HistoryError
 from .inputs import open_source
 from .schema import FIELDS
-from .timeline import write_atomically
 
 __all__ = ["Converted", "convert"]
 

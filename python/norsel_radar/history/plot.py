@@ -8,8 +8,9 @@ from typing import Any
 
 import numpy as np
 
+from .._files import write_atomically
 from .errors import HistoryError
-from .timeline import Timeline, write_atomically
+from .timeline import Timeline
 
 __all__ = ["plot"]
 

@@ -4,7 +4,6 @@ alerts raised and cleared, and a summary per symbol."""
 from __future__ import annotations
 
 import os
-import tempfile
 from bisect import bisect_right
 from typing import Any, Dict, List, NamedTuple, Optional, Sequence, Tuple, Union
 
@@ -13,6 +12,7 @@ import pyarrow as pa
 import pyarrow.compute as pc
 
 from .. import _wire
+from .._files import write_atomically
 from ..types import Alert, Report, Spec
 from .columns import OutOfOrder
 from .engine import Partial, Row
@@ -331,22 +331,3 @@ def _write_table(table: Any, path: str, suffix: str) -> None:
         import pyarrow.parquet as pq
 
         pq.write_table(table, path)
-
-
-def write_atomically(target: str, write: Any) -> None:
-    """Runs ``write(temporary path)`` and renames the result to ``target``;
-    on any failure the temporary file is removed and the target untouched."""
-    folder = os.path.dirname(os.path.abspath(target))
-    fd, tmp = tempfile.mkstemp(
-        prefix="." + os.path.basename(target) + ".", suffix=".tmp", dir=folder
-    )
-    os.close(fd)
-    try:
-        write(tmp)
-        os.replace(tmp, target)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except OSError:
-            pass
-        raise
