@@ -89,27 +89,49 @@ def binance_data(event):
 
 
 @pytest.mark.parametrize(
-    "spec, first",
+    "spec, first, depth",
     [
-        (Spec([Signal("liq_cluster", [10, 400])], threshold=0.5), "ETH-USDT-PERP"),
-        (Spec([Signal("oi_delta", [20, 0.05])], threshold=0.5), "SOL-USDT-PERP"),
+        (Spec([Signal("liq_cluster", [10, 400])], threshold=0.5), "ETH-USDT-PERP", BookDepth.top(5)),
+        (Spec([Signal("oi_delta", [20, 0.05])], threshold=0.5), "SOL-USDT-PERP", BookDepth.within(0.002)),
     ],
-)
-def test_binance_session_planted_situation_ranks_first(spec, first):
-    """The same report through an AsyncScreener in small batches."""
+)  # fmt: skip
+def test_binance_session(spec, first, depth):
+    """The planted situation ranks first, the same through an AsyncScreener in
+    small batches. Of a batch's books only the newest is summarised, as
+    cryptofeed's own book holds it."""
 
     async def in_batches():
         async with AsyncScreener(spec) as screener:
             adapter = adapter_on(screener, batch_size=7)
             return (await replay_binance(adapter))[1], adapter.stats.batches
 
-    adapter = adapter_on(Screener(spec))
-    _, report = asyncio.run(replay_binance(adapter))
+    screener = Recording(spec)
+    adapter = adapter_on(screener, depth=depth)
+    feed, report = asyncio.run(replay_binance(adapter))
     assert [a.symbol for a in report.alerts] == [first]
     assert report.alerts[0].severity == 1.0 and report.scanned == 4
     assert adapter.stats.skipped == {} and adapter.stats.refused == 0
     small, batches = asyncio.run(in_batches())
     assert small == report and batches > 50
+
+    updates = binance_data("depthUpdate")
+    assert adapter.stats.books == 4 + len(updates)  # the snapshots' callbacks and the updates'
+    assert sum(len(screener.events(s, OrderBook)) for s in PERPS) < adapter.stats.books
+    for symbol in PERPS:
+        bids = feed._l2_book[symbol].book.bids.to_list()
+        asks = feed._l2_book[symbol].book.asks.to_list()
+        if depth.band is None:
+            bid_volume = sum(q for _, q in bids[: depth.levels])
+            ask_volume = sum(q for _, q in asks[: depth.levels])
+        else:
+            mid = (float(bids[0][0]) + float(asks[0][0])) / 2
+            bid_volume = sum(q for p, q in bids if float(p) >= mid * (1 - depth.band))
+            ask_volume = sum(q for p, q in asks if float(p) <= mid * (1 + depth.band))
+        last = [u for u in updates if u["s"] == symbol.replace("-USDT-PERP", "USDT")][-1]
+        best = float(bids[0][0]), float(asks[0][0])
+        assert screener.events(symbol, OrderBook)[-1] == OrderBook(
+            last["E"], float(bid_volume), float(ask_volume), *best
+        )
 
 
 @pytest.mark.parametrize("seconds", [1, 5])
@@ -162,32 +184,6 @@ def test_bybit_millisecond_timestamps_and_funding_flip():
     }
     books = screener.events("BTC-USDT-PERP", OrderBook)
     assert books and all(T0 < b.ts < T0 + 41_000 for b in books)
-
-
-@pytest.mark.parametrize("depth", [BookDepth.top(1), BookDepth.top(5), BookDepth.within(0.002)])
-def test_book_summary_matches_cryptofeeds_book(depth):
-    """Each symbol's snapshot and first update arrive in one batch: the newest
-    book is summarised, as cryptofeed's own book holds it."""
-    screener = Recording()
-    adapter = adapter_on(screener, depth=depth)
-    updates = binance_data("depthUpdate")[:4]
-    first = [item for item in BINANCE["session"] if item[2].get("data") in updates]
-    feed, _ = asyncio.run(replay_binance(adapter, first))
-    for symbol, update in zip(PERPS, updates):
-        bids = feed._l2_book[symbol].book.bids.to_list()
-        asks = feed._l2_book[symbol].book.asks.to_list()
-        if depth.band is None:
-            bid_volume = sum(q for _, q in bids[: depth.levels])
-            ask_volume = sum(q for _, q in asks[: depth.levels])
-        else:
-            mid = (float(bids[0][0]) + float(asks[0][0])) / 2
-            bid_volume = sum(q for p, q in bids if float(p) >= mid * (1 - depth.band))
-            ask_volume = sum(q for p, q in asks if float(p) <= mid * (1 + depth.band))
-        best = float(bids[0][0]), float(asks[0][0])
-        assert screener.events(symbol, OrderBook) == [
-            OrderBook(update["E"], float(bid_volume), float(ask_volume), *best)
-        ]
-    assert adapter.stats.books == 8  # the snapshot's callback and the update's, per symbol
 
 
 def test_malformed_message_is_counted_skipped_and_changes_nothing(caplog):
