@@ -8,9 +8,8 @@ from __future__ import annotations
 import asyncio
 import collections
 import json
-import os
 import pathlib
-from typing import Any, Dict, List
+from typing import Any, Dict, List, Optional
 from urllib.parse import urlsplit
 
 DATA = pathlib.Path(__file__).resolve().parent / "data"
@@ -19,7 +18,7 @@ RECORDINGS = {"binanceusdm": "binance_usdm.json", "bybit": "bybit_linear.json"}
 
 def load(exchange_id: str) -> Dict[str, Any]:
     """The exchange's recording; none for another exchange (as off line)."""
-    name = os.environ.get("NORSEL_RECORDING", RECORDINGS.get(exchange_id))
+    name = RECORDINGS.get(exchange_id)
     if name is None:
         return {"rest": {}, "session": []}
     return json.loads((DATA / name).read_text(encoding="utf-8"))
@@ -49,11 +48,10 @@ class RecordedSocket:
     async def close(self, code: int = 1000) -> None:
         self.closed = True
 
-    async def ping(self) -> None:
+    async def ping(self, data: bytes = b"") -> None:
         pass
 
-    async def pong(self, data: bytes = b"") -> None:
-        pass
+    pong = ping
 
 
 def recorded_class(base: type, rest: Dict[str, List[Any]], frames: List[Any]) -> type:
@@ -73,40 +71,36 @@ def recorded_class(base: type, rest: Dict[str, List[Any]], frames: List[Any]) ->
             parts = urlsplit(url)
             key = parts.path + ("?" + parts.query if parts.query else "")
             for candidate in (key, key.split("&limit=")[0], parts.path + "?*"):
-                responses = rest.get(candidate)
-                if responses is not None:
+                if candidate in rest:
+                    responses = rest[candidate]
                     break
             else:
                 raise ccxt.NetworkError(f"no recording for {method} {key}")
-            n = self.served.get(key, 0)
-            self.served[key] = n + 1
-            return json.loads(json.dumps(responses[min(n, len(responses) - 1)]))
+            n = self.served[key] = self.served.get(key, 0) + 1
+            return json.loads(json.dumps(responses[min(n, len(responses)) - 1]))
 
         def client(self, url):  # noqa: ANN001
             client = super().client(url)
-            if not getattr(client, "recorded", False):
-                client.recorded = True
 
-                async def connect(session: Any) -> RecordedSocket:
-                    socket = RecordedSocket(frames)
-                    self.sockets.append(socket)
-                    return socket
+            async def connect(session: Any) -> RecordedSocket:
+                self.sockets.append(RecordedSocket(frames))
+                return self.sockets[-1]
 
-                client.create_connection = connect
+            client.create_connection = connect
             return client
 
     Recorded.__name__ = base.__name__
     return Recorded
 
 
-def make_exchange(exchange_id: str) -> Any:
+def make_exchange(exchange_id: str, rest: Optional[Dict[str, List[Any]]] = None) -> Any:
     """The --exchange-factory of the live command's tests: ccxt.async_support
-    (polling only), its rate limit off (the recording answers at once)."""
+    (polling only), its rate limit off (the recording answers at once);
+    ``rest`` replaces the recorded answers."""
     import ccxt.async_support as ccxt_async
 
-    recording = load(exchange_id)
-    cls = recorded_class(getattr(ccxt_async, exchange_id), recording["rest"], [])
-    return cls({"enableRateLimit": False})
+    rest = load(exchange_id)["rest"] if rest is None else rest
+    return recorded_class(getattr(ccxt_async, exchange_id), rest, [])({"enableRateLimit": False})
 
 
 def make_pro_exchange(exchange_id: str) -> Any:

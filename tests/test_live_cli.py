@@ -2,160 +2,111 @@
 network is a recording (recorded_ccxt.make_exchange, given through
 --exchange-factory)."""
 
+import ast
+import importlib
 import os
 import pathlib
+import pty
 import re
+import select
 import signal
 import subprocess
 import sys
-import time
 
 import pytest
+from norsel_radar.cli import main
 
 pytest.importorskip("ccxt")
 
 HERE = pathlib.Path(__file__).resolve().parent
-FACTORY = "recorded_ccxt:make_exchange"
-FAST = ["--interval", "0.01", "--refresh", "0.3"]
-
-
-def env():
-    out = dict(os.environ)
-    out["PYTHONPATH"] = os.pathsep.join([str(HERE), out.get("PYTHONPATH", "")])
-    return out
-
-
-def live(*args, timeout=60):
-    return subprocess.run(
-        [sys.executable, "-m", "norsel_radar", "live", "--exchange-factory", FACTORY, *args],
-        capture_output=True,
-        text=True,
-        env=env(),
-        timeout=timeout,
-    )
-
-
-def tables(stdout):
-    """Each printed table: its status line and its symbols in rank order."""
-    out = []
-    for block in stdout.strip().split("\n\n"):
-        lines = block.splitlines()
-        symbols = [m.group(1) for m in re.finditer(r"^\d+\s+(\S+)\s+\d\.\d{4}\s", block, re.M)]
-        out.append((lines[0], symbols))
-    return out
+LIVE = [sys.executable, "-m", "norsel_radar", "live", "--exchange-factory"]
+RECORDED = [*LIVE, "recorded_ccxt:make_exchange", "--interval", "0.01", "--refresh", "0.3"]
+ENV = {**os.environ, "PYTHONPATH": os.pathsep.join([str(HERE), os.environ.get("PYTHONPATH", "")])}
 
 
 def test_live_prints_ranked_tables_until_the_duration():
-    proc = live(
-        "--symbols", "BTC/USDT:USDT,ETH/USDT:USDT,SOL/USDT:USDT", *FAST, "--duration", "2.5"
-    )
-    assert proc.returncode == 0, proc.stderr
-    shown = tables(proc.stdout)
-    assert len(shown) >= 3
-    status, symbols = shown[-1]
+    symbols = "BTC/USDT:USDT,ETH/USDT:USDT,SOL/USDT:USDT"
+    args = [*RECORDED, "--symbols", symbols, "--duration", "2.5"]
+    proc = subprocess.run(args, capture_output=True, text=True, env=ENV, timeout=60)
+    assert proc.returncode == 0 and "Traceback" not in proc.stderr, proc.stderr
+    tables = proc.stdout.strip().split("\n\n")
+    assert len(tables) >= 3
+    status = tables[-1].splitlines()[0]
     assert re.fullmatch(
         r"binanceusdm: 3 symbols, [\d,]+ events, at \d\d:\d\d:\d\d UTC \(final\)", status
     )
-    assert symbols == ["SOL/USDT:USDT"]  # the planted open-interest surge, by the default spec
+    # the planted open-interest surge, by the default spec
+    assert re.findall(r"^\d+\s+(\S+)\s+\d\.\d{4}\s", tables[-1], re.M) == ["SOL/USDT:USDT"]
     assert "oi_delta = oi_delta(20,0.05)" in proc.stdout
-    assert "Traceback" not in proc.stderr
 
 
-def test_live_defaults_to_the_exchanges_linear_swaps():
-    proc = live(*FAST, "--duration", "1.5", "--units", "quote", "--depth", "0.5%")
-    assert proc.returncode == 0, proc.stderr
-    assert tables(proc.stdout)[-1][0].startswith("binanceusdm: 4 symbols")
-
-
-def test_live_stops_cleanly_on_ctrl_c():
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norsel_radar", "live", "--exchange-factory", FACTORY, *FAST],
-        stdout=subprocess.PIPE,
-        stderr=subprocess.PIPE,
-        text=True,
-        env=env(),
-    )
+def test_live_redraws_on_a_terminal_and_stops_cleanly_on_ctrl_c():
+    """Without --symbols: the exchange's linear swaps, in quote units over a
+    band of the book; every table after the first goes back over the
+    previous one; Ctrl-C ends it with 130 and no traceback."""
+    leader, follower = pty.openpty()
+    args = [*RECORDED, "--units", "quote", "--depth", "0.5%"]
+    proc = subprocess.Popen(args, stdout=follower, stderr=subprocess.PIPE, text=True, env=ENV)
+    os.close(follower)
+    screen = ""
     try:
-        first = proc.stdout.readline()  # the first table is out: it runs
-        assert first.startswith("binanceusdm: 4 symbols"), first
-        time.sleep(0.3)
+        while screen.count("binanceusdm: 4 symbols") < 3:
+            assert select.select([leader], [], [], 30)[0], screen
+            screen += os.read(leader, 65536).decode()
         proc.send_signal(signal.SIGINT)
-        out, err = proc.communicate(timeout=30)
+        err = proc.communicate(timeout=30)[1]
     finally:
         proc.kill()
+        os.close(leader)
     assert proc.returncode == 130
     assert "Traceback" not in err and "Unclosed" not in err, err
-
-
-def test_live_redraws_in_place_on_a_terminal():
-    import pty
-
-    leader, follower = pty.openpty()
-    proc = subprocess.Popen(
-        [sys.executable, "-m", "norsel_radar", "live", "--exchange-factory", FACTORY, *FAST]
-        + ["--duration", "1.2"],
-        stdout=follower,
-        stderr=subprocess.PIPE,
-        env=env(),
-    )
-    os.close(follower)
-    chunks = []
-    while True:
-        try:
-            chunk = os.read(leader, 65536)
-        except OSError:  # the program ended and closed its end
-            break
-        if not chunk:
-            break
-        chunks.append(chunk)
-    proc.wait(timeout=30)
-    os.close(leader)
-    screen = b"".join(chunks).decode()
-    assert proc.returncode == 0
-    # every table after the first goes back over the previous one
     redraws = re.findall(r"\x1b\[(\d+)F\x1b\[J", screen)
-    assert len(redraws) >= 2 and screen.count("binanceusdm: 4 symbols") == len(redraws) + 1
+    assert len(redraws) >= 2 and screen.count("binanceusdm: 4 symbols") >= len(redraws) + 1
+
+
+@pytest.mark.parametrize(
+    "args, message",
+    [
+        (["--depth", "0"], "book depth '0': give a number of levels (20) or a band"),
+        (["--interval", "0"], "--interval must be greater than zero"),
+        (["--snapshot-interval", "-1"], "DerivativesRule.interval must be >= 0 seconds"),
+        (["--spec", "/nonexistent/spec.json"], "/nonexistent/spec.json: No such file or directory"),
+        (["--spec", "{tmp}/spec.json"], "spec.json: bad spec: at least one signal is required"),
+        (["--exchange-factory", "nowhere"], "--exchange-factory nowhere: give MODULE:FUNCTION"),
+        (
+            ["--exchange-factory", "recorded_ccxt:absent"],
+            "--exchange-factory recorded_ccxt:absent:",
+        ),
+    ],
+)
+def test_live_user_errors_are_one_line(args, message, capsys, tmp_path):
+    (tmp_path / "spec.json").write_text('{"signals":[]}')
+    assert main(["live", *(arg.format(tmp=tmp_path) for arg in args)]) == 2
+    out, err = capsys.readouterr()
+    assert out == "" and err.startswith("norsel-radar: error: ") and err.count("\n") == 1, err
+    assert message in err
 
 
 @pytest.mark.parametrize(
     "args, message",
     [
         (["--symbols", "DOGE/USDT:USDT"], "binanceusdm has no market DOGE/USDT:USDT"),
-        (["--depth", "0"], "book depth '0': give a number of levels (20) or a band"),
-        (["--interval", "0"], "--interval must be greater than zero"),
-        (["--snapshot-interval", "-1"], "DerivativesRule.interval must be >= 0 seconds"),
-        (["--spec", "/nonexistent/spec.json"], "/nonexistent/spec.json: No such file or directory"),
-        (["--exchange-factory", "nowhere"], "--exchange-factory nowhere: give MODULE:FUNCTION"),
-        (
-            ["--exchange-factory", "recorded_ccxt:absent"],
-            "--exchange-factory recorded_ccxt:absent:",
-        ),
         (["--exchange", "okx"], "okx: cannot load markets: NetworkError"),  # as off line
     ],
 )
-def test_live_user_errors_are_one_line(args, message, tmp_path):
-    proc = live(*args, "--duration", "1")
+def test_live_exchange_errors_are_one_line(args, message):
+    """The exchange is made, and closed: nothing more is said at exit."""
+    proc = subprocess.run(
+        [*RECORDED, *args, "--duration", "1"], capture_output=True, text=True, env=ENV, timeout=60
+    )
     assert proc.returncode == 2 and proc.stdout == "", proc.stderr
     (line,) = proc.stderr.splitlines()
     assert line.startswith("norsel-radar: error: ") and message in line, line
 
 
-def test_live_bad_spec_shows_the_radars_message(tmp_path):
-    spec = tmp_path / "spec.json"
-    spec.write_text('{"signals":[]}')
-    proc = live("--spec", spec, "--duration", "1")
-    assert proc.returncode == 2
-    assert (
-        proc.stderr == f"norsel-radar: error: {spec}: bad spec: at least one signal is required\n"
-    )
-
-
 def test_readme_live_data_examples_compile_and_name_real_things():
     """The Live data examples need the network, so they are not run: they
     compile, and every name they import exists."""
-    import ast
-    import importlib
-
     readme = (HERE.parent / "README.md").read_text(encoding="utf-8")
     section = readme.split("\n## Live data\n", 1)[1].split("\n## ", 1)[0]
     blocks = re.findall(r"^```py\n(.*?)^```", section, re.M | re.S)
@@ -166,7 +117,7 @@ def test_readme_live_data_examples_compile_and_name_real_things():
         for node in ast.walk(tree):
             if isinstance(node, ast.ImportFrom):
                 module = pytest.importorskip(node.module)
-                for alias in node.names:
+                for alias in node.names:  # a name in the module, or a module of that name
                     assert hasattr(module, alias.name) or importlib.import_module(
                         f"{node.module}.{alias.name}"
                     )

@@ -5,24 +5,21 @@ import contextlib
 import http.client
 import json
 import re
+import shutil
 import signal
 import subprocess
 import sys
 import time
 from urllib.parse import urlsplit
 
-URL = re.compile(r"^open (http://\S+)", re.M)
-
 
 class Served:
     """A running `serve`: its process, its URL and small HTTP helpers."""
 
     def __init__(self, proc, url):
-        self.proc = proc
-        self.url = url
+        self.proc, self.url = proc, url
         parts = urlsplit(url)
-        self.host, self.port = parts.hostname, parts.port
-        self.query = parts.query
+        self.host, self.port, self.query = parts.hostname, parts.port, parts.query
         self.stderr = None  # what it wrote on stderr, once stopped
 
     def request(self, method, path, headers=None, timeout=10):
@@ -35,21 +32,18 @@ class Served:
         finally:
             conn.close()
 
-    def state(self, token=None):
-        path = "/state" + (f"?token={token}" if token else "")
-        status, _, body = self.request("GET", path)
+    def state(self):
+        status, _, body = self.request("GET", "/state")
         assert status == 200, body
         return json.loads(body)
 
-    def wait_state(self, check, timeout=60, token=None):
+    def wait_state(self, check, timeout=60):
         """The board's state once ``check(state)`` holds."""
         deadline = time.monotonic() + timeout
-        while True:
-            state = self.state(token)
-            if check(state):
-                return state
+        while not check(state := self.state()):
             assert time.monotonic() < deadline, f"timed out; last state: {state['feed']}"
             time.sleep(0.05)
+        return state
 
     def stream(self, path="/stream", timeout=10):
         """An open stream: (connection, response)."""
@@ -68,10 +62,8 @@ def read_event(resp):
         line = resp.readline()
         assert line, "the stream ended"
         line = line.decode().rstrip("\n")
-        if not line:
-            if data:
-                return name, json.loads("\n".join(data))
-            continue
+        if not line and data:
+            return name, json.loads("\n".join(data))
         if line.startswith("event: "):
             name = line[7:]
         elif line.startswith("data: "):
@@ -92,7 +84,7 @@ def serve(*args, env=None, cwd=None):
     served = None
     try:
         head = proc.stdout.readline() + proc.stdout.readline()
-        m = URL.search(head)
+        m = re.search(r"^open (http://\S+)", head, re.M)
         assert m, head + proc.stderr.read()
         served = Served(proc, m.group(1))
         yield served
@@ -104,17 +96,15 @@ def serve(*args, env=None, cwd=None):
             except subprocess.TimeoutExpired:
                 proc.kill()
                 proc.wait()
-        served_stderr = proc.stderr.read()
+        stderr = proc.stderr.read()
         proc.stdout.close()
         proc.stderr.close()
         if served is not None:
-            served.stderr = served_stderr
+            served.stderr = stderr
 
 
 def chromium_paths():
     """The system's chromium and its driver, or None."""
-    import shutil
-
     browser = shutil.which("chromium") or shutil.which("chromium-browser")
     driver = shutil.which("chromedriver")
     return (browser, driver) if browser and driver else None

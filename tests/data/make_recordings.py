@@ -36,92 +36,48 @@ BYBIT = {
     "BTCUSDT": ("BTC", 67010.0, 55000.0, "0.10", "0.001", 1, 3),
     "ETHUSDT": ("ETH", 3801.0, 600000.0, "0.01", "0.01", 2, 2),
 }
+# What is the same for every symbol, as the exchanges send it; a null is
+# filled in per symbol (it holds the field's place).
+BINANCE_SYMBOL = json.loads("""{"symbol": null, "pair": null, "contractType": "PERPETUAL",
+"deliveryDate": 4133404800000, "onboardDate": 1569398400000, "status": "TRADING",
+"maintMarginPercent": "2.5000", "requiredMarginPercent": "5.0000", "baseAsset": null,
+"quoteAsset": "USDT", "marginAsset": "USDT", "pricePrecision": null, "quantityPrecision": null,
+"baseAssetPrecision": 8, "quotePrecision": 8, "underlyingType": "COIN",
+"underlyingSubType": ["Layer-1"], "settlePlan": 0, "triggerProtect": "0.0500",
+"liquidationFee": "0.012500", "marketTakeBound": "0.05", "maxMoveOrderLimit": 10000,
+"filters": null, "orderTypes": ["LIMIT", "MARKET", "STOP", "STOP_MARKET", "TAKE_PROFIT"],
+"timeInForce": ["GTC", "IOC", "FOK", "GTX", "GTD"], "permissionSets": ["GRID", "COPY"]}""")
+BINANCE_FILTERS = json.loads("""[{"filterType": "MAX_NUM_ORDERS", "limit": 200},
+{"filterType": "MAX_NUM_ALGO_ORDERS", "limit": 10}, {"filterType": "MIN_NOTIONAL", "notional": "5"},
+{"filterType": "PERCENT_PRICE", "multiplierUp": "1.0500", "multiplierDown": "0.9500",
+ "multiplierDecimal": "4"}]""")
+BINANCE_INFO = json.loads("""{"timezone": "UTC", "serverTime": 1717200000000,
+"futuresType": "U_MARGINED", "rateLimits": [{"rateLimitType": "REQUEST_WEIGHT",
+"interval": "MINUTE", "intervalNum": 1, "limit": 2400}], "exchangeFilters": [],
+"assets": [{"asset": "USDT", "marginAvailable": true, "autoAssetExchange": "-10000"}]}""")
+BYBIT_INSTRUMENT = json.loads("""{"symbol": null, "contractType": "LinearPerpetual",
+"status": "Trading", "baseCoin": null, "quoteCoin": "USDT", "launchTime": "1585526400000",
+"deliveryTime": "0", "deliveryFeeRate": "", "priceScale": null,
+"leverageFilter": {"minLeverage": "1", "maxLeverage": "100.00", "leverageStep": "0.01"},
+"priceFilter": null, "lotSizeFilter": {"maxOrderQty": "1190.000", "minOrderQty": null,
+"qtyStep": null, "postOnlyMaxOrderQty": "1190.000", "maxMktOrderQty": "500.000",
+"minNotionalValue": "5"}, "unifiedMarginTrade": true, "fundingInterval": 480,
+"settleCoin": "USDT", "copyTrading": "both", "upperFundingRate": "0.00375",
+"lowerFundingRate": "-0.00375", "isPreListing": false, "preListingInfo": null}""")
+# A ticker snapshot: a delta's fields (null here) and more.
+BYBIT_SNAPSHOT = json.loads("""{"symbol": null, "tickDirection": "PlusTick",
+"price24hPcnt": "0.012", "lastPrice": null, "prevPrice24h": null, "highPrice24h": null,
+"lowPrice24h": null, "prevPrice1h": null, "markPrice": null, "indexPrice": null,
+"openInterest": null, "openInterestValue": null, "turnover24h": "1570383121.94",
+"volume24h": "91705.276", "nextFundingTime": "1717228800000", "fundingRate": null}""")
 
 
 def fmt(x: float, digits: int) -> str:
     return f"{x:.{digits}f}"
 
 
-# ---------------------------------------------------------------- Binance
-
-
-def binance_exchange_info() -> Dict[str, Any]:
-    symbols = []
-    for sym, (base, price, _, tick, step, pd, qd) in BINANCE.items():
-        symbols.append(
-            {
-                "symbol": sym,
-                "pair": sym,
-                "contractType": "PERPETUAL",
-                "deliveryDate": 4133404800000,
-                "onboardDate": 1569398400000,
-                "status": "TRADING",
-                "maintMarginPercent": "2.5000",
-                "requiredMarginPercent": "5.0000",
-                "baseAsset": base,
-                "quoteAsset": "USDT",
-                "marginAsset": "USDT",
-                "pricePrecision": pd,
-                "quantityPrecision": qd,
-                "baseAssetPrecision": 8,
-                "quotePrecision": 8,
-                "underlyingType": "COIN",
-                "underlyingSubType": ["Layer-1"],
-                "settlePlan": 0,
-                "triggerProtect": "0.0500",
-                "liquidationFee": "0.012500",
-                "marketTakeBound": "0.05",
-                "maxMoveOrderLimit": 10000,
-                "filters": [
-                    {
-                        "filterType": "PRICE_FILTER",
-                        "minPrice": fmt(price / 100, pd),
-                        "maxPrice": fmt(price * 100, pd),
-                        "tickSize": tick,
-                    },
-                    {
-                        "filterType": "LOT_SIZE",
-                        "minQty": step,
-                        "maxQty": "1000000",
-                        "stepSize": step,
-                    },
-                    {
-                        "filterType": "MARKET_LOT_SIZE",
-                        "minQty": step,
-                        "maxQty": "100000",
-                        "stepSize": step,
-                    },
-                    {"filterType": "MAX_NUM_ORDERS", "limit": 200},
-                    {"filterType": "MAX_NUM_ALGO_ORDERS", "limit": 10},
-                    {"filterType": "MIN_NOTIONAL", "notional": "5"},
-                    {
-                        "filterType": "PERCENT_PRICE",
-                        "multiplierUp": "1.0500",
-                        "multiplierDown": "0.9500",
-                        "multiplierDecimal": "4",
-                    },
-                ],
-                "orderTypes": ["LIMIT", "MARKET", "STOP", "STOP_MARKET", "TAKE_PROFIT"],
-                "timeInForce": ["GTC", "IOC", "FOK", "GTX", "GTD"],
-                "permissionSets": ["GRID", "COPY"],
-            }
-        )
-    return {
-        "timezone": "UTC",
-        "serverTime": T0,
-        "futuresType": "U_MARGINED",
-        "rateLimits": [
-            {
-                "rateLimitType": "REQUEST_WEIGHT",
-                "interval": "MINUTE",
-                "intervalNum": 1,
-                "limit": 2400,
-            }
-        ],
-        "exchangeFilters": [],
-        "assets": [{"asset": "USDT", "marginAvailable": True, "autoAssetExchange": "-10000"}],
-        "symbols": symbols,
-    }
+def fields(names: str, *values: Any) -> Dict[str, Any]:
+    return dict(zip(names.split(), values))
 
 
 def book_levels(mid: float, tick: float, pd: int, qd: int, rng: random.Random, n: int = 20):
@@ -130,27 +86,47 @@ def book_levels(mid: float, tick: float, pd: int, qd: int, rng: random.Random, n
     return bids, asks
 
 
+def price_filter(price: float, tick: str, pd: int) -> Dict[str, str]:
+    return fields("minPrice maxPrice tickSize", fmt(price / 100, pd), fmt(price * 100, pd), tick)
+
+
+def binance_exchange_info() -> Dict[str, Any]:
+    symbols = []
+    for sym, (base, price, _, tick, step, pd, qd) in BINANCE.items():
+        lots = [fields("minQty maxQty stepSize", step, top, step) for top in ("1000000", "100000")]
+        filters = [
+            {"filterType": "PRICE_FILTER", **price_filter(price, tick, pd)},
+            {"filterType": "LOT_SIZE", **lots[0]},
+            {"filterType": "MARKET_LOT_SIZE", **lots[1]},
+            *BINANCE_FILTERS,
+        ]
+        own = fields(
+            "symbol pair baseAsset pricePrecision quantityPrecision", sym, sym, base, pd, qd
+        )
+        symbols.append({**BINANCE_SYMBOL, **own, "filters": filters})
+    return {**BINANCE_INFO, "symbols": symbols}
+
+
 def binance() -> Dict[str, Any]:
     rng = random.Random(15)
     session: List[List[Any]] = []  # [receipt ms, "ws" or "rest", message]
-    rest: Dict[str, List[Any]] = {}
-    depth: Dict[str, Any] = {}
-    update_id = {}
+    rest: Dict[str, List[Any]] = {"/fapi/v1/premiumIndex": []}
+
+    def ws(receipt: int, sym: str, stream: str, data: Dict[str, Any]) -> None:
+        session.append([receipt, "ws", {"stream": f"{sym.lower()}@{stream}", "data": data}])
+
+    depth, update_id = {}, {}
     for sym, (_, price, _, tick, _, pd, qd) in BINANCE.items():
         bids, asks = book_levels(price, float(tick) * 10, pd, qd, rng)
         update_id[sym] = 1000 + rng.randrange(1000)
-        depth[sym] = {
-            "lastUpdateId": update_id[sym],
-            "E": T0 - 5,
-            "T": T0 - 6,
-            "bids": bids,
-            "asks": asks,
-        }
+        depth[sym] = fields(
+            "lastUpdateId E T bids asks", update_id[sym], T0 - 5, T0 - 6, bids, asks
+        )
     state = {sym: [v[1], v[2]] for sym, v in BINANCE.items()}
+    funding_time = T0 + 8 * 3600 * 1000
     for step in range(STEPS):
         now = T0 + step * 1000
-        premiums: List[Any] = []
-        rest.setdefault("/fapi/v1/premiumIndex", []).append(premiums)
+        rest["/fapi/v1/premiumIndex"].append([])
         for sym, (_, _, _, tick, _, pd, qd) in BINANCE.items():
             price, oi = state[sym]
             price *= 1 + rng.gauss(0, 0.0003)
@@ -159,37 +135,16 @@ def binance() -> Dict[str, Any]:
                 oi *= 1.15 ** (1 / 20)
                 price *= 0.95 ** (1 / 20)
             state[sym] = [price, oi]
-            stream = sym.lower()
-            premium = {
-                "symbol": sym,
-                "markPrice": fmt(price, pd + 2),
-                "indexPrice": fmt(price * 0.9999, pd + 2),
-                "estimatedSettlePrice": fmt(price * 0.9998, pd + 2),
-                "lastFundingRate": "0.00010000",
-                "interestRate": "0.00010000",
-                "nextFundingTime": T0 + 8 * 3600 * 1000,
-                "time": now,
-            }
-            session.append(
-                [
-                    now + 3,
-                    "ws",
-                    {
-                        "stream": f"{stream}@markPrice@1s",
-                        "data": {
-                            "e": "markPriceUpdate",
-                            "E": now,
-                            "s": sym,
-                            "p": premium["markPrice"],
-                            "i": premium["indexPrice"],
-                            "P": premium["estimatedSettlePrice"],
-                            "r": premium["lastFundingRate"],
-                            "T": premium["nextFundingTime"],
-                        },
-                    },
-                ]
+            prices = [fmt(price * f, pd + 2) for f in (1, 0.9999, 0.9998)]
+            rest["/fapi/v1/premiumIndex"][-1].append(
+                fields(
+                    "symbol markPrice indexPrice estimatedSettlePrice lastFundingRate"
+                    " interestRate nextFundingTime time",
+                    *(sym, *prices, "0.00010000", "0.00010000", funding_time, now),
+                )
             )
-            premiums.append(premium)
+            mark = fields("e E s p i P r T", "markPriceUpdate", now, sym, *prices, "0.00010000")
+            ws(now + 3, sym, "markPrice@1s", {**mark, "T": funding_time})
             open_interest = {"symbol": sym, "openInterest": fmt(oi, qd), "time": now + 1}
             session.append([now + 40, "rest", open_interest])
             rest.setdefault(f"/fapi/v1/openInterest?symbol={sym}", []).append(open_interest)
@@ -197,76 +152,21 @@ def binance() -> Dict[str, Any]:
             first = update_id[sym] + 1
             update_id[sym] += 3
             bids, asks = book_levels(price, float(tick) * 10, pd, qd, rng, n=2)
-            session.append(
-                [
-                    now + 7,
-                    "ws",
-                    {
-                        "stream": f"{stream}@depth@100ms",
-                        "data": {
-                            "e": "depthUpdate",
-                            "E": now + 5,
-                            "T": now + 4,
-                            "s": sym,
-                            "U": first - 1 if step == 0 else first,
-                            "u": update_id[sym],
-                            "pu": first - 1,
-                            "b": bids,
-                            "a": asks,
-                        },
-                    },
-                ]
-            )
+            ids = (first - 1 if step == 0 else first, update_id[sym], first - 1)
+            update = fields("e E T s U u pu b a", "depthUpdate", now + 5, now + 4, sym, *ids)
+            ws(now + 7, sym, "depth@100ms", {**update, "b": bids, "a": asks})
             if step % 10 == 5:
-                session.append(
-                    [
-                        now + 8,
-                        "ws",
-                        {
-                            "stream": f"{stream}@bookTicker",
-                            "data": {
-                                "e": "bookTicker",
-                                "u": update_id[sym],
-                                "s": sym,
-                                "b": bids[0][0],
-                                "B": bids[0][1],
-                                "a": asks[0][0],
-                                "A": asks[0][1],
-                                "T": now + 6,
-                                "E": now + 7,
-                            },
-                        },
-                    ]
-                )
+                top = (update_id[sym], sym, *bids[0], *asks[0], now + 6, now + 7)
+                ws(now + 8, sym, "bookTicker", fields("e u s b B a A T E", "bookTicker", *top))
             burst = sym == "ETHUSDT" and STEPS - 12 <= step < STEPS - 2
             if burst or (step % 13 == 7 and sym != "ETHUSDT"):
-                qty = rng.uniform(60, 120) if burst else rng.uniform(0.5, 2.0)
-                session.append(
-                    [
-                        now + 500,
-                        "ws",
-                        {
-                            "stream": f"{stream}@forceOrder",
-                            "data": {
-                                "e": "forceOrder",
-                                "E": now + 498,
-                                "o": {
-                                    "s": sym,
-                                    "S": "SELL",
-                                    "o": "LIMIT",
-                                    "f": "IOC",
-                                    "q": fmt(qty, qd),
-                                    "p": fmt(price * 0.998, pd),
-                                    "ap": fmt(price * 0.999, pd),
-                                    "X": "FILLED",
-                                    "l": fmt(qty, qd),
-                                    "z": fmt(qty, qd),
-                                    "T": now + 497,
-                                },
-                            },
-                        },
-                    ]
+                qty = fmt(rng.uniform(60, 120) if burst else rng.uniform(0.5, 2.0), qd)
+                order = fields(
+                    "s S o f q p ap X l z T",
+                    *(sym, "SELL", "LIMIT", "IOC", qty, fmt(price * 0.998, pd)),
+                    *(fmt(price * 0.999, pd), "FILLED", qty, qty, now + 497),
                 )
+                ws(now + 500, sym, "forceOrder", {"e": "forceOrder", "E": now + 498, "o": order})
     session.sort(key=lambda item: item[0])
     for sym, snapshot in depth.items():
         rest[f"/fapi/v1/depth?symbol={sym}"] = [snapshot]
@@ -274,51 +174,13 @@ def binance() -> Dict[str, Any]:
     return {"depth": depth, "rest": rest, "session": session}
 
 
-# ---------------------------------------------------------------- Bybit
-
-
 def bybit_instruments() -> Dict[str, Any]:
     linear = []
     for sym, (base, price, _, tick, step, pd, _) in BYBIT.items():
-        linear.append(
-            {
-                "symbol": sym,
-                "contractType": "LinearPerpetual",
-                "status": "Trading",
-                "baseCoin": base,
-                "quoteCoin": "USDT",
-                "launchTime": "1585526400000",
-                "deliveryTime": "0",
-                "deliveryFeeRate": "",
-                "priceScale": str(pd),
-                "leverageFilter": {
-                    "minLeverage": "1",
-                    "maxLeverage": "100.00",
-                    "leverageStep": "0.01",
-                },
-                "priceFilter": {
-                    "minPrice": fmt(price / 100, pd),
-                    "maxPrice": fmt(price * 100, pd),
-                    "tickSize": tick,
-                },
-                "lotSizeFilter": {
-                    "maxOrderQty": "1190.000",
-                    "minOrderQty": step,
-                    "qtyStep": step,
-                    "postOnlyMaxOrderQty": "1190.000",
-                    "maxMktOrderQty": "500.000",
-                    "minNotionalValue": "5",
-                },
-                "unifiedMarginTrade": True,
-                "fundingInterval": 480,
-                "settleCoin": "USDT",
-                "copyTrading": "both",
-                "upperFundingRate": "0.00375",
-                "lowerFundingRate": "-0.00375",
-                "isPreListing": False,
-                "preListingInfo": None,
-            }
-        )
+        prices = price_filter(price, tick, pd)
+        lots = {**BYBIT_INSTRUMENT["lotSizeFilter"], "minOrderQty": step, "qtyStep": step}
+        own = fields("symbol baseCoin priceScale", sym, base, str(pd))
+        linear.append({**BYBIT_INSTRUMENT, **own, "priceFilter": prices, "lotSizeFilter": lots})
     page = {"retCode": 0, "retMsg": "OK", "retExtInfo": {}, "time": T0}
     return {
         "linear": {**page, "result": {"category": "linear", "list": linear, "nextPageCursor": ""}},
@@ -329,6 +191,10 @@ def bybit_instruments() -> Dict[str, Any]:
 def bybit() -> Dict[str, Any]:
     rng = random.Random(16)
     session: List[List[Any]] = []  # [receipt ms, message]
+
+    def add(receipt: int, topic: str, **message: Any) -> None:
+        session.append([receipt, {"topic": topic, **message}])
+
     state = {sym: [v[1], v[2]] for sym, v in BYBIT.items()}
     for step in range(STEPS):
         now = T0 + step * 1000
@@ -341,112 +207,27 @@ def bybit() -> Dict[str, Any]:
             if sym == "BTCUSDT" and step >= STEPS // 2:
                 funding = "-0.00060000"  # flips sign half way
             bids, asks = book_levels(price, float(tick) * 10, pd, qd, rng, n=25)
+            ticker = fields(
+                "symbol markPrice indexPrice openInterest openInterestValue fundingRate"
+                " bid1Price bid1Size ask1Price ask1Size",
+                *(sym, fmt(price, pd), fmt(price * 0.9999, pd), fmt(oi, qd)),
+                *(fmt(oi * price, 2), funding, *bids[0], *asks[0]),
+            )
+            kind, levels = ("snapshot", 25) if step == 0 else ("delta", 2)
             if step == 0:
-                session.append(
-                    [
-                        now + 2,
-                        {
-                            "topic": f"tickers.{sym}",
-                            "type": "snapshot",
-                            "data": {
-                                "symbol": sym,
-                                "tickDirection": "PlusTick",
-                                "price24hPcnt": "0.012",
-                                "lastPrice": fmt(price, pd),
-                                "prevPrice24h": fmt(price * 0.99, pd),
-                                "highPrice24h": fmt(price * 1.01, pd),
-                                "lowPrice24h": fmt(price * 0.98, pd),
-                                "prevPrice1h": fmt(price, pd),
-                                "markPrice": fmt(price, pd),
-                                "indexPrice": fmt(price * 0.9999, pd),
-                                "openInterest": fmt(oi, qd),
-                                "openInterestValue": fmt(oi * price, 2),
-                                "turnover24h": "1570383121.94",
-                                "volume24h": "91705.276",
-                                "nextFundingTime": str(T0 + 8 * 3600 * 1000),
-                                "fundingRate": funding,
-                                "bid1Price": bids[0][0],
-                                "bid1Size": bids[0][1],
-                                "ask1Price": asks[0][0],
-                                "ask1Size": asks[0][1],
-                            },
-                            "cs": 24987956059 + step,
-                            "ts": now,
-                        },
-                    ]
-                )
-                session.append(
-                    [
-                        now + 3,
-                        {
-                            "topic": f"orderbook.50.{sym}",
-                            "type": "snapshot",
-                            "ts": now + 1,
-                            "data": {"s": sym, "b": bids, "a": asks, "u": 1, "seq": 7961638724},
-                            "cts": now,
-                        },
-                    ]
-                )
-            else:
-                session.append(
-                    [
-                        now + 2,
-                        {
-                            "topic": f"tickers.{sym}",
-                            "type": "delta",
-                            "data": {
-                                "symbol": sym,
-                                "markPrice": fmt(price, pd),
-                                "indexPrice": fmt(price * 0.9999, pd),
-                                "openInterest": fmt(oi, qd),
-                                "openInterestValue": fmt(oi * price, 2),
-                                "fundingRate": funding,
-                                "bid1Price": bids[0][0],
-                                "bid1Size": bids[0][1],
-                                "ask1Price": asks[0][0],
-                                "ask1Size": asks[0][1],
-                            },
-                            "cs": 24987956059 + step,
-                            "ts": now,
-                        },
-                    ]
-                )
-                session.append(
-                    [
-                        now + 3,
-                        {
-                            "topic": f"orderbook.50.{sym}",
-                            "type": "delta",
-                            "ts": now + 1,
-                            "data": {
-                                "s": sym,
-                                "b": bids[:2],
-                                "a": asks[:2],
-                                "u": step + 1,
-                                "seq": 7961638724 + step,
-                            },
-                            "cts": now,
-                        },
-                    ]
-                )
+                day = (fmt(price * f, pd) for f in (1, 0.99, 1.01, 0.98, 1))
+                names = "lastPrice prevPrice24h highPrice24h lowPrice24h prevPrice1h"
+                ticker = {**BYBIT_SNAPSHOT, **ticker, **fields(names, *day)}
+            add(now + 2, f"tickers.{sym}", type=kind, data=ticker, cs=24987956059 + step, ts=now)
+            book = fields(
+                "s b a u seq", sym, bids[:levels], asks[:levels], step + 1, 7961638724 + step
+            )
+            add(now + 3, f"orderbook.50.{sym}", type=kind, ts=now + 1, data=book, cts=now)
             if sym == "ETHUSDT" and step % 4 == 3:
-                session.append(
-                    [
-                        now + 600,
-                        {
-                            "topic": f"liquidation.{sym}",
-                            "type": "snapshot",
-                            "ts": now + 599,
-                            "data": {
-                                "updatedTime": now + 598,
-                                "symbol": sym,
-                                "side": "Buy",
-                                "size": fmt(rng.uniform(5, 40), qd),
-                                "price": fmt(price * 0.997, pd),
-                            },
-                        },
-                    ]
-                )
+                size = fmt(rng.uniform(5, 40), qd)
+                liq = fields("updatedTime symbol side size", now + 598, sym, "Buy", size)
+                liq["price"] = fmt(price * 0.997, pd)
+                add(now + 600, f"liquidation.{sym}", type="snapshot", ts=now + 599, data=liq)
     session.sort(key=lambda item: item[0])
     instruments = bybit_instruments()
     rest = {
